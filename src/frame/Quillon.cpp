@@ -1,0 +1,105 @@
+// The main module: library state, load and unload, the temporary directory and the player
+// thread. The player thread runs a message loop for the life of the process; the wave devices
+// are opened with it as their callback thread, so it alone serves their completions.
+#include "frame/state.h"
+
+#include "quillon.h"
+
+#include <cstring>
+
+std::atomic<int> alreadyPlaying{0};
+std::atomic<int> audioPlaying{0};
+std::atomic<int> audioPaused{0};
+std::atomic<int> recording{0};
+std::atomic<int> fileWasCompressed{0};
+std::atomic<int> restrictedOperation{0};
+char playbackFileName[kNameSize];
+char recordFileName[kNameSize];
+char gEditCurrentFile[kNameSize];
+char gEditOperatedFile[kNameSize];
+std::atomic<int> gEnableUndoRedo{1};
+int gPlaybackCurrentDeviceID = -1;
+int gRecCurrentDeviceID = -1;
+DWORD playerThreadID = 0;
+tRECFILEINFO gRecFileInfo;
+
+namespace {
+
+#ifndef _WIN32
+HANDLE playerThreadHandle = nullptr;
+#endif
+
+struct TempFile {
+    char* name;
+    const char* prefix;
+};
+
+// Drawn in this order; deleted in the order of DeleteTempFiles.
+const TempFile kTempFiles[] = {
+    {gCLIPFILE, "VMX"}, {gEDITFILE, "VME"}, {gUNDOFILE, "VMU"}, {gREDOFILE, "VMR"}, {gTEMPCOMPRESS, "VMC"},
+};
+
+void DeleteTempFiles() {
+    for (char* name : {gCLIPFILE, gUNDOFILE, gREDOFILE, gEDITFILE, gTEMPCOMPRESS}) {
+        if (name[0] != '\0') DeleteFileA(name);
+    }
+}
+
+unsigned __stdcall PlayerThread(void* /*lpdwParam*/) {
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        // Wave-out (0x3BB-0x3BD) and wave-in (0x3BE-0x3C0) completions are served here by the
+        // playback and recording engines; everything else goes through the usual dispatch.
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    return 0;
+}
+
+}  // namespace
+
+void InitializeTempFileNames() {
+    for (const TempFile& f : kTempFiles) {
+        CopyName(f.name, f.prefix);
+        GetTemporaryFileName(f.name);
+    }
+}
+
+void LibraryLoad() {
+    SetLogErrorFileName();
+    GetTempPathA(kNameSize, gTempPath);
+    InitializeTempFileNames();
+    unsigned threadId = 0;
+    const std::uintptr_t thread = _beginthreadex(nullptr, 0, PlayerThread, nullptr, 0, &threadId);
+    playerThreadID = threadId;
+#ifdef _WIN32
+    // The handle is not needed: the thread lives as long as the process.
+    if (thread != 0) CloseHandle(reinterpret_cast<HANDLE>(thread));
+#else
+    playerThreadHandle = reinterpret_cast<HANDLE>(thread);
+#endif
+}
+
+void LibraryUnload() {
+    DeleteTempFiles();
+#ifndef _WIN32
+    // dlclose unmaps the code the player thread runs: end its loop and wait for it first.
+    if (playerThreadHandle != nullptr) {
+        PostThreadMessageA(playerThreadID, WM_QUIT, 0, 0);
+        WaitForSingleObject(playerThreadHandle, INFINITE);
+        CloseHandle(playerThreadHandle);
+        playerThreadHandle = nullptr;
+        playerThreadID = 0;
+    }
+#endif
+}
+
+QUILLON_API(int) SetTempPath(const char* newTempPath) {
+    if (newTempPath == nullptr || !IsDirectoryExists(newTempPath)) return QUILLON_ERR_BAD_TEMP_PATH;
+    // A path that leaves no room for a temporary name ("\VMX1234.TMP") cannot be used.
+    if (std::strlen(newTempPath) + 14 >= static_cast<std::size_t>(kNameSize)) return QUILLON_ERR_BAD_TEMP_PATH;
+    CopyName(gTempPath, newTempPath);
+    DeleteTempFiles();
+    InitializeTempFileNames();
+    return 0;
+}

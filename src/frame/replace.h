@@ -1,0 +1,9 @@
+// Replacing a file without ever losing it. The new version is complete and closed when this
+// is called; the destination is then either the old file or the new one, whole, whatever
+// happens (crash, kill, full disk): the new bytes are flushed, brought into the destination's
+// folder when they stand on another filesystem, and renamed over the destination atomically.
+#pragma once
+
+// Moves the finished file `newFile` over `destination` (which may not exist yet). On success
+// `newFile` is gone; on failure the destination is untouched and false is returned.
+bool ReplaceFileSafely(const char* newFile, const char* destination);

@@ -1,0 +1,46 @@
+// Utility module: time formats, temporary names, disk and file helpers, the error log.
+// The globals here are plain module state, written by the host's thread (and at load).
+#pragma once
+
+#include "platform/win32api.h"
+
+#include <cstdint>
+
+constexpr int kNameSize = MAX_PATH;  // every file-name buffer holds 260 characters
+
+extern char gTempPath[kNameSize];
+extern char gCLIPFILE[kNameSize];
+extern char gEDITFILE[kNameSize];
+extern char gUNDOFILE[kNameSize];
+extern char gREDOFILE[kNameSize];
+extern char gTEMPCOMPRESS[kNameSize];
+extern char globalErrorFile[kNameSize];
+extern WAVEFORMATEX playWaveFormatEx;
+
+// Time formats: positions in milliseconds (0 and any unknown type), frames (1) or bytes (2).
+constexpr WORD kTimeMs = 0;
+constexpr WORD kTimeSamples = 1;
+constexpr WORD kTimeBytes = 2;
+DWORD ConvertFromTimeFormat(DWORD position, WORD timeFormatType);
+DWORD ConvertFromTimeFormatEx(DWORD position, WORD timeFormatType, const WAVEFORMATEX* pFormatToConsider);
+DWORD ConvertToTimeFormat(DWORD position, WORD timeFormatType);
+DWORD ConvertToTimeFormatEx(DWORD position, WORD timeFormatType, const WAVEFORMATEX* pFormatToConsider);
+
+// Temporary file names, drawn in gTempPath: on entry the buffer holds the prefix.
+void GetTemporaryFileName(char* fileName);
+
+// Files and disks.
+int IsDirectoryExists(const char* directoryName);
+std::int64_t RemainingSpaceInTempDrive();
+int OSGreaterThenWin95();
+DWORD GetTheFilesSize(const char* fileName);
+int CompFiles(const char* fileToBePlayed, const char* lastFilePlayed);
+void Trim(char* s);
+int ReadRegistryKey(HKEY hParentKey, const char* keyToRead, const char* itemToRead, BYTE* value, DWORD cbValue);
+
+// The error log.
+void SetLogErrorFileName();
+void LogError(const char* msg);
+
+// Copies a zero-terminated name into a 260-character buffer, always terminated.
+void CopyName(char* dest, const char* src);

@@ -1,0 +1,122 @@
+// kernel32 (and the C runtime's thread start) for the POSIX build: the subset the core calls.
+// Names, arguments and results follow the Win32 API; errno becomes a Win32 error in one place
+// (Win32ErrorFromErrno) and is reported through GetLastError.
+#pragma once
+
+#include "wintypes.h"
+
+extern "C" {
+
+DWORD GetLastError();
+void SetLastError(DWORD err);
+DWORD Win32ErrorFromErrno(int err);
+
+// Paths: directory of temporary files ($TMPDIR or /tmp, with a trailing '/'), unique names.
+DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer);
+UINT GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUnique, LPSTR lpTempFileName);
+DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+
+// Files.
+#define FILE_ATTRIBUTE_READONLY 0x00000001
+#define FILE_ATTRIBUTE_HIDDEN 0x00000002
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define INVALID_FILE_SIZE 0xFFFFFFFFu
+#define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+#define FILE_FLAG_WRITE_THROUGH 0x80000000u
+#define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000u
+#define FILE_BEGIN 0
+#define FILE_CURRENT 1
+#define FILE_END 2
+
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define MOVEFILE_COPY_ALLOWED 0x00000002
+#define MOVEFILE_WRITE_THROUGH 0x00000008
+
+DWORD GetFileAttributesA(LPCSTR lpFileName);
+BOOL SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes);
+BOOL DeleteFileA(LPCSTR lpFileName);
+BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
+BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
+BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists);
+BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+BOOL RemoveDirectoryA(LPCSTR lpPathName);
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+              LPVOID lpOverlapped);
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+               LPVOID lpOverlapped);
+DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod);
+BOOL SetEndOfFile(HANDLE hFile);
+BOOL FlushFileBuffers(HANDLE hFile);
+DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation);
+BOOL CloseHandle(HANDLE hObject);
+
+// Disk space.
+BOOL GetDiskFreeSpaceA(LPCSTR lpRootPathName, LPDWORD lpSectorsPerCluster, LPDWORD lpBytesPerSector,
+                       LPDWORD lpNumberOfFreeClusters, LPDWORD lpTotalNumberOfClusters);
+BOOL GetDiskFreeSpaceExA(LPCSTR lpDirectoryName, PULARGE_INTEGER lpFreeBytesAvailableToCaller,
+                         PULARGE_INTEGER lpTotalNumberOfBytes, PULARGE_INTEGER lpTotalNumberOfFreeBytes);
+
+// Modules and version. LoadLibraryExA knows the system DLL names the core looks up.
+HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+BOOL FreeLibrary(HMODULE hLibModule);
+BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
+
+// Synchronisation and threads.
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED 0x00000080u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
+BOOL ReleaseMutex(HANDLE hMutex);
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+void Sleep(DWORD dwMilliseconds);
+DWORD GetCurrentThreadId();
+LONG InterlockedExchange(LONG volatile* target, LONG value);
+LONG InterlockedIncrement(LONG volatile* addend);
+LONG InterlockedDecrement(LONG volatile* addend);
+// The C runtime's thread start: the returned value is a handle that CloseHandle releases and
+// WaitForSingleObject waits on; *thrdaddr receives the thread's identifier, the same number that
+// GetCurrentThreadId answers in the new thread and that PostThreadMessageA accepts.
+std::uintptr_t _beginthreadex(void* security, unsigned stack_size, unsigned (*start_address)(void*),
+                              void* arglist, unsigned initflag, unsigned* thrdaddr);
+
+// Heaps.
+#define GMEM_FIXED 0x0000
+#define GMEM_MOVEABLE 0x0002
+#define GMEM_ZEROINIT 0x0040
+#define GHND (GMEM_MOVEABLE | GMEM_ZEROINIT)
+#define GPTR (GMEM_FIXED | GMEM_ZEROINIT)
+#define LMEM_FIXED 0x0000
+#define LMEM_MOVEABLE 0x0002
+#define LMEM_ZEROINIT 0x0040
+#define LHND (LMEM_MOVEABLE | LMEM_ZEROINIT)
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+HGLOBAL GlobalAlloc(UINT uFlags, std::size_t dwBytes);
+LPVOID GlobalLock(HGLOBAL hMem);
+BOOL GlobalUnlock(HGLOBAL hMem);
+HGLOBAL GlobalFree(HGLOBAL hMem);
+std::size_t GlobalSize(HGLOBAL hMem);
+HLOCAL LocalAlloc(UINT uFlags, std::size_t uBytes);
+LPVOID LocalLock(HLOCAL hMem);
+BOOL LocalUnlock(HLOCAL hMem);
+HLOCAL LocalFree(HLOCAL hMem);
+}

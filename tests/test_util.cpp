@@ -1,0 +1,110 @@
+#include "test_util.h"
+
+#include <cstdio>
+
+#ifndef _WIN32
+#include <dirent.h>
+#endif
+
+namespace qt {
+
+ScratchDir::ScratchDir() {
+    char dir[MAX_PATH];
+    char name[MAX_PATH];
+    GetTempPathA(MAX_PATH, dir);
+    GetTempFileNameA(dir, "qlt", 0, name);
+    DeleteFileA(name);
+    CreateDirectoryA(name, nullptr);
+    path_ = name;
+}
+
+ScratchDir::~ScratchDir() {
+    for (const std::string& f : ListDir(path_)) {
+        const std::string full = File(f);
+        SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (!DeleteFileA(full.c_str())) RemoveDirectoryA(full.c_str());
+    }
+    RemoveDirectoryA(path_.c_str());
+}
+
+std::vector<std::string> ListDir(const std::string& dir) {
+    std::vector<std::string> names;
+#ifdef _WIN32
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (std::strcmp(fd.cFileName, ".") != 0 && std::strcmp(fd.cFileName, "..") != 0) names.push_back(fd.cFileName);
+    } while (FindNextFileA(h, &fd));
+    FindClose(h);
+#else
+    DIR* d = opendir(dir.c_str());
+    if (!d) return names;
+    while (dirent* e = readdir(d)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    }
+    closedir(d);
+#endif
+    return names;
+}
+
+bool WriteBytes(const std::string& path, const Bytes& bytes) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+Bytes ReadBytes(const std::string& path) {
+    Bytes out;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return out;
+    std::uint8_t buf[65536];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
+    std::fclose(f);
+    return out;
+}
+
+bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+Bytes FormatBytes(std::uint16_t tag, std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
+                  std::uint16_t blockAlign, bool withCbSize, std::uint16_t cbSize) {
+    Bytes b;
+    Put16(b, tag);
+    Put16(b, channels);
+    Put32(b, rate);
+    Put32(b, rate * blockAlign);
+    Put16(b, blockAlign);
+    Put16(b, bits);
+    if (withCbSize) Put16(b, cbSize);
+    return b;
+}
+
+Bytes RiffFile(const std::vector<Chunk>& chunks, const char* form, const char* riffId, const std::uint32_t* riffSize) {
+    Bytes body;
+    PutId(body, form);
+    for (const Chunk& c : chunks) {
+        PutId(body, c.id.c_str());
+        Put32(body, c.overrideSize ? c.size : static_cast<std::uint32_t>(c.data.size()));
+        body.insert(body.end(), c.data.begin(), c.data.end());
+        if (c.pad && (c.data.size() & 1)) body.push_back(0);
+    }
+    Bytes file;
+    PutId(file, riffId);
+    Put32(file, riffSize ? *riffSize : static_cast<std::uint32_t>(body.size()));
+    file.insert(file.end(), body.begin(), body.end());
+    return file;
+}
+
+Bytes PcmWave(std::uint16_t channels, std::uint32_t rate, std::uint16_t bits, const Bytes& samples) {
+    return RiffFile({{"fmt ", PcmFormat(channels, rate, bits)}, {"data", samples}});
+}
+
+Bytes CountingSamples(std::size_t n) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>((i * 7 + i / 251) & 0xFF);
+    return b;
+}
+
+}  // namespace qt

@@ -1,0 +1,71 @@
+// Helpers shared by the tests: scratch folders, files as bytes, WAVE files built byte by byte.
+#pragma once
+
+#include "platform/win32api.h"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace qt {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A fresh folder under the platform's temporary directory, removed with its files at the end.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + QL_PATH_SEPARATOR + name; }
+
+private:
+    std::string path_;
+};
+
+// Names of the files in a folder (not recursive).
+std::vector<std::string> ListDir(const std::string& dir);
+
+bool WriteBytes(const std::string& path, const Bytes& bytes);
+Bytes ReadBytes(const std::string& path);
+bool FileExists(const std::string& path);
+
+inline void Put16(Bytes& b, std::uint16_t v) {
+    b.push_back(static_cast<std::uint8_t>(v));
+    b.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+inline void Put32(Bytes& b, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+inline void PutId(Bytes& b, const char* id) { b.insert(b.end(), id, id + 4); }
+
+// A chunk: identifier, size field (the real length unless overridden) and data, padded.
+struct Chunk {
+    std::string id;
+    Bytes data;
+    bool overrideSize = false;
+    std::uint32_t size = 0;
+    bool pad = true;
+};
+
+// The 16 PCM bytes of a "fmt " chunk, optionally followed by cbSize and extra bytes.
+Bytes FormatBytes(std::uint16_t tag, std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
+                  std::uint16_t blockAlign, bool withCbSize = false, std::uint16_t cbSize = 0);
+inline Bytes PcmFormat(std::uint16_t channels, std::uint32_t rate, std::uint16_t bits) {
+    return FormatBytes(1, channels, rate, bits, static_cast<std::uint16_t>(channels * bits / 8));
+}
+
+// "RIFF" size form chunks...; the RIFF size is the real one unless riffSize is given.
+Bytes RiffFile(const std::vector<Chunk>& chunks, const char* form = "WAVE", const char* riffId = "RIFF",
+               const std::uint32_t* riffSize = nullptr);
+
+// A plain PCM WAVE file: "fmt " (16 bytes) and "data".
+Bytes PcmWave(std::uint16_t channels, std::uint32_t rate, std::uint16_t bits, const Bytes& samples);
+
+// Audio whose every byte shows its own position: byte i is (i * 7 + i / 251) & 0xFF.
+Bytes CountingSamples(std::size_t n);
+
+}  // namespace qt
