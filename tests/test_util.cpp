@@ -4,6 +4,7 @@
 
 #ifndef _WIN32
 #include <dirent.h>
+#include <sys/wait.h>
 #endif
 
 namespace qt {
@@ -105,6 +106,38 @@ Bytes CountingSamples(std::size_t n) {
     Bytes b(n);
     for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>((i * 7 + i / 251) & 0xFF);
     return b;
+}
+
+}  // namespace qt
+
+namespace qt {
+
+std::string ProgramDir() {
+    char path[MAX_PATH * 4] = {};
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string s(path, n);
+    const std::size_t cut = s.find_last_of("\\/");
+    return cut == std::string::npos ? std::string(".") : s.substr(0, cut);
+}
+
+int RunCommand(const std::string& commandLine, std::string* output) {
+#ifdef _WIN32
+    // cmd /c drops the first and last quote of a line that starts with one: add a pair.
+    std::FILE* p = _popen(("\"" + commandLine + "\"").c_str(), "r");
+#else
+    std::FILE* p = popen(commandLine.c_str(), "r");
+#endif
+    if (!p) return -1;
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        if (output) output->append(buf, n);
+#ifdef _WIN32
+    return _pclose(p);
+#else
+    const int status = pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
 }
 
 }  // namespace qt

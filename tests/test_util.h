@@ -69,3 +69,10 @@ Bytes PcmWave(std::uint16_t channels, std::uint32_t rate, std::uint16_t bits, co
 Bytes CountingSamples(std::size_t n);
 
 }  // namespace qt
+
+namespace qt {
+// The folder of the running test program, where the build also puts the library and the host.
+std::string ProgramDir();
+// Runs a command line, returns its exit status and what it wrote to standard output.
+int RunCommand(const std::string& commandLine, std::string* output);
+}  // namespace qt

@@ -6,6 +6,7 @@
 #include "quillon.h"
 
 #include <cstring>
+#include <initializer_list>
 
 std::atomic<int> alreadyPlaying{0};
 std::atomic<int> audioPlaying{0};

@@ -1,0 +1,146 @@
+// Load and unload of the real library, the temporary directory and the host's first command.
+#include "frame/state.h"
+#include "quillon.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <string>
+
+#ifndef _WIN32
+#include <dlfcn.h>
+#endif
+
+namespace {
+
+const char* const kPrefixes[] = {"VMX", "VME", "VMU", "VMR", "VMC"};
+
+// Names in `dir` made by GetTempFileNameA with one of the five prefixes.
+std::vector<std::string> TempSet(const std::string& dir) {
+    std::vector<std::string> found;
+    for (const std::string& name : qt::ListDir(dir)) {
+        // Windows writes the extension in lower case; names there are case-blind anyway.
+        std::string ext = name.size() == 11 ? name.substr(7) : std::string();
+        for (char& c : ext) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (ext != ".TMP") continue;
+        for (const char* p : kPrefixes)
+            if (name.compare(0, 3, p) == 0) found.push_back(name);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+void SetTempEnvironment(const std::string& dir) {
+#ifdef _WIN32
+    SetEnvironmentVariableA("TMP", dir.c_str());
+    SetEnvironmentVariableA("TEMP", dir.c_str());
+#else
+    setenv("TMPDIR", dir.c_str(), 1);
+#endif
+}
+
+std::string SavedTemp() {
+    const char* v = std::getenv(
+#ifdef _WIN32
+        "TMP"
+#else
+        "TMPDIR"
+#endif
+    );
+    return v ? v : "";
+}
+
+TEST(Lifecycle, LoadDrawsFiveTempFilesAndUnloadRemovesThem) {
+    qt::ScratchDir dir;
+    const std::string saved = SavedTemp();
+    SetTempEnvironment(dir.path());
+#ifdef _WIN32
+    HMODULE lib = LoadLibraryA((qt::ProgramDir() + "\\Quillon.dll").c_str());
+    ASSERT_NE(lib, nullptr) << "Quillon.dll next to the tests";
+    auto setTempPath = reinterpret_cast<int(QUILLON_CALL*)(const char*)>(
+        reinterpret_cast<void*>(GetProcAddress(lib, "SetTempPath")));
+#else
+    void* lib = dlopen((qt::ProgramDir() + "/libquillon.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    auto setTempPath = reinterpret_cast<int (*)(const char*)>(dlsym(lib, "SetTempPath"));
+#endif
+    SetTempEnvironment(saved);
+    ASSERT_NE(setTempPath, nullptr);
+
+    std::vector<std::string> files = TempSet(dir.path());
+    ASSERT_EQ(files.size(), 5u);
+    for (const char* p : kPrefixes)
+        EXPECT_EQ(std::count_if(files.begin(), files.end(), [&](const std::string& f) { return f.compare(0, 3, p) == 0; }),
+                  1)
+            << p;
+
+    // Moving the set to another folder takes every file along.
+    qt::ScratchDir other;
+    EXPECT_EQ(setTempPath(other.path().c_str()), 0);
+    EXPECT_TRUE(TempSet(dir.path()).empty());
+    EXPECT_EQ(TempSet(other.path()).size(), 5u);
+
+#ifdef _WIN32
+    FreeLibrary(lib);
+#else
+    dlclose(lib);
+#endif
+    EXPECT_TRUE(TempSet(other.path()).empty()) << "unload leaves no temporary file";
+}
+
+TEST(TempPath, RefusesAMissingDirectoryOrAFile) {
+    qt::ScratchDir dir;
+    const std::string before = gTempPath;
+    const std::string clip = gCLIPFILE;
+    const std::string file = dir.File("plain.txt");
+    ASSERT_TRUE(qt::WriteBytes(file, {1, 2, 3}));
+    for (const std::string& bad : {dir.File("missing"), file, std::string()}) {
+        EXPECT_EQ(SetTempPath(bad.c_str()), 322) << bad;
+        EXPECT_EQ(before, gTempPath);
+        EXPECT_EQ(clip, gCLIPFILE);
+        EXPECT_TRUE(qt::FileExists(clip));
+    }
+    EXPECT_EQ(SetTempPath(nullptr), 322);
+}
+
+TEST(TempPath, MovesTheSetWithOrWithoutATrailingSeparator) {
+    const std::string original = gTempPath;
+    for (bool trailing : {false, true}) {
+        qt::ScratchDir dir;
+        const std::string oldClip = gCLIPFILE;
+        std::string path = dir.path();
+        if (trailing) path += QL_PATH_SEPARATOR;
+        ASSERT_EQ(SetTempPath(path.c_str()), 0);
+        EXPECT_FALSE(qt::FileExists(oldClip)) << "the old files are removed";
+        EXPECT_EQ(TempSet(dir.path()).size(), 5u);
+        for (const char* name : {gCLIPFILE, gEDITFILE, gUNDOFILE, gREDOFILE, gTEMPCOMPRESS}) {
+            EXPECT_EQ(std::string(name).compare(0, dir.path().size(), dir.path()), 0) << name;
+            EXPECT_EQ(qt::ReadBytes(name).size(), 0u) << "new temporary files are empty";
+        }
+        ASSERT_EQ(SetTempPath(original.c_str()), 0);
+    }
+}
+
+TEST(Host, InfoReportsFormatAndLengthsOrTheErrorInWords) {
+    qt::ScratchDir dir;
+    const std::string good = dir.File("tone.wav");
+    ASSERT_TRUE(qt::WriteBytes(good, qt::PcmWave(2, 44100, 16, qt::CountingSamples(176400))));
+#ifdef _WIN32
+    const std::string host = "\"" + qt::ProgramDir() + "\\quillon.exe\"";
+#else
+    const std::string host = "'" + qt::ProgramDir() + "/quillon'";
+#endif
+    std::string out;
+    EXPECT_EQ(qt::RunCommand(host + " info \"" + good + "\"", &out), 0);
+    EXPECT_NE(out.find("44100 Hz, 16-bit, 2 channels; 1000 ms, 44100 frames, 176400 bytes"), std::string::npos)
+        << out;
+
+    out.clear();
+    EXPECT_NE(qt::RunCommand(host + " info \"" + dir.File("missing.wav") + "\" 2>&1", &out), 0);
+    EXPECT_NE(out.find("error 102: the file cannot be opened"), std::string::npos) << out;
+}
+
+}  // namespace
