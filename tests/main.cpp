@@ -8,6 +8,6 @@ int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     LibraryLoad();
     const int result = RUN_ALL_TESTS();
-    LibraryUnload();
+    LibraryUnload(false);
     return result;
 }

@@ -26,9 +26,7 @@ tRECFILEINFO gRecFileInfo;
 
 namespace {
 
-#ifndef _WIN32
 HANDLE playerThreadHandle = nullptr;
-#endif
 
 struct TempFile {
     char* name;
@@ -73,26 +71,30 @@ void LibraryLoad() {
     unsigned threadId = 0;
     const std::uintptr_t thread = _beginthreadex(nullptr, 0, PlayerThread, nullptr, 0, &threadId);
     playerThreadID = threadId;
-#ifdef _WIN32
-    // The handle is not needed: the thread lives as long as the process.
-    if (thread != 0) CloseHandle(reinterpret_cast<HANDLE>(thread));
-#else
     playerThreadHandle = reinterpret_cast<HANDLE>(thread);
-#endif
 }
 
-void LibraryUnload() {
+void LibraryUnload(bool processIsEnding) {
     DeleteTempFiles();
-#ifndef _WIN32
-    // dlclose unmaps the code the player thread runs: end its loop and wait for it first.
-    if (playerThreadHandle != nullptr) {
-        PostThreadMessageA(playerThreadID, WM_QUIT, 0, 0);
+    if (playerThreadHandle == nullptr) return;
+#ifdef _WIN32
+    // FreeLibrary unmaps the code of the player thread. The thread is idle at this point (the
+    // devices are closed) or has not even begun, waiting for the loader; left alone it would
+    // run into unmapped memory when it begins or wakes. It holds nothing, so it is ended here.
+    // At process exit the system has already ended it.
+    if (!processIsEnding) {
+        TerminateThread(playerThreadHandle, 0);
         WaitForSingleObject(playerThreadHandle, INFINITE);
-        CloseHandle(playerThreadHandle);
-        playerThreadHandle = nullptr;
-        playerThreadID = 0;
     }
+#else
+    // dlclose unmaps the code the player thread runs: end its loop and wait for it first.
+    (void)processIsEnding;
+    PostThreadMessageA(playerThreadID, WM_QUIT, 0, 0);
+    WaitForSingleObject(playerThreadHandle, INFINITE);
 #endif
+    CloseHandle(playerThreadHandle);
+    playerThreadHandle = nullptr;
+    playerThreadID = 0;
 }
 
 QUILLON_API(int) SetTempPath(const char* newTempPath) {

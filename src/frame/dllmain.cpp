@@ -10,7 +10,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE hInst, DWORD ul_reason_for_call, LPVOID
         LibraryLoad();
         break;
     case DLL_PROCESS_DETACH:
-        LibraryUnload();
+        LibraryUnload(lpReserved != nullptr);  // non-null: the process is ending
         break;
     default:  // thread attach and detach need nothing
         break;
@@ -19,5 +19,5 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE hInst, DWORD ul_reason_for_call, LPVOID
 }
 #else
 __attribute__((constructor)) static void QuillonProcessAttach() { LibraryLoad(); }
-__attribute__((destructor)) static void QuillonProcessDetach() { LibraryUnload(); }
+__attribute__((destructor)) static void QuillonProcessDetach() { LibraryUnload(false); }
 #endif

@@ -34,6 +34,6 @@ extern tRECFILEINFO gRecFileInfo;
 // Load and unload: DllMain on Windows, the shared object's constructor and destructor on
 // Linux, and the test programs, which link the core directly, call them from main.
 void LibraryLoad();
-void LibraryUnload();
+void LibraryUnload(bool processIsEnding);
 
 void InitializeTempFileNames();
