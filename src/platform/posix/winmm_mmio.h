@@ -1,5 +1,7 @@
 // winmm's buffered RIFF file I/O (the mmio family) for the POSIX build, and timeGetTime.
 // Results follow winmm: MMSYSERR_/MMIOERR_ codes, chunk offsets and sizes as in MMCKINFO.
+// Only the file I/O procedure ("DOS ") exists; positions returned through LONG stop at 2 GiB
+// while reads, writes and chunk operations go on to the 4 GiB that RIFF sizes can describe.
 #pragma once
 
 #include "wintypes.h"
@@ -18,6 +20,8 @@ typedef LRESULT (*LPMMIOPROC)(LPSTR lpmmioinfo, UINT uMsg, LPARAM lParam1, LPARA
      (static_cast<DWORD>(static_cast<BYTE>(c2)) << 16) | (static_cast<DWORD>(static_cast<BYTE>(c3)) << 24))
 #define FOURCC_RIFF mmioFOURCC('R', 'I', 'F', 'F')
 #define FOURCC_LIST mmioFOURCC('L', 'I', 'S', 'T')
+#define FOURCC_DOS mmioFOURCC('D', 'O', 'S', ' ')
+#define FOURCC_MEM mmioFOURCC('M', 'E', 'M', ' ')
 
 #define MMSYSERR_NOERROR 0
 #define MMSYSERR_ERROR 1
@@ -65,6 +69,12 @@ typedef LRESULT (*LPMMIOPROC)(LPSTR lpmmioinfo, UINT uMsg, LPARAM lParam1, LPARA
 #define MMIO_ALLOCBUF 0x00010000
 #define MMIO_GETTEMP 0x00020000
 #define MMIO_DIRTY 0x10000000
+#define MMIO_RWMODE 0x00000003
+#define MMIO_SHAREMODE 0x00000070
+
+#define MMIO_FHOPEN 0x0010
+#define MMIO_EMPTYBUF 0x0010
+#define MMIO_TOUPPER 0x0010
 
 #define MMIO_FINDCHUNK 0x0010
 #define MMIO_FINDRIFF 0x0020
@@ -72,6 +82,13 @@ typedef LRESULT (*LPMMIOPROC)(LPSTR lpmmioinfo, UINT uMsg, LPARAM lParam1, LPARA
 #define MMIO_CREATERIFF 0x0020
 #define MMIO_CREATELIST 0x0040
 #define MMIO_DEFAULTBUFFER 8192
+
+// mmioSeek origins, as mmsystem.h gives them when stdio has not.
+#ifndef SEEK_SET
+#define SEEK_SET 0
+#define SEEK_CUR 1
+#define SEEK_END 2
+#endif
 
 
 typedef struct _MMIOINFO {
