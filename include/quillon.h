@@ -82,6 +82,104 @@ QUILLON_API(unsigned short) AudioGetFileInfo(tQuillonFILEINFO* pFileInformation,
                                              unsigned short timeFormatType, int infoOfPlayBackFile);
 QUILLON_API(int) CanSetPositionAndSampleRate(const char* fileName);
 
+/* ---- Editing and worker jobs ---------------------------------------------------------------
+ * Edits rewrite PCM WAVE files. Each edit call runs in the caller's thread when
+ * isSyncOperation is nonzero and returns its result; otherwise it starts a job, returns 0 and
+ * stores a job handle through its handle argument. Poll the handle with the AudioEdit... calls
+ * until AudioEditProcessIsOver answers 1, read AudioEditGetReasonForProcessExit, then close it.
+ * A handle points to the job record's first field, its size. */
+#if defined(_WIN32)
+typedef unsigned long QUILLON_JOB_SIZE_FIELD; /* the platform's DWORD */
+#else
+typedef unsigned int QUILLON_JOB_SIZE_FIELD;
+#endif
+typedef QUILLON_JOB_SIZE_FIELD* QUILLON_EDIT_HANDLE;
+typedef QUILLON_JOB_SIZE_FIELD* QUILLON_CONVERT_HANDLE;
+
+#define QUILLON_ERR_CANNOT_WRITE 301
+#define QUILLON_ERR_CUT_EMPTY_RANGE 302
+#define QUILLON_ERR_NO_DISK_SPACE 303
+#define QUILLON_ERR_NO_MEMORY 304
+#define QUILLON_ERR_UNDO_COPY 305
+#define QUILLON_ERR_COPY_EMPTY_RANGE 306
+#define QUILLON_ERR_NO_CLIP_FILE 307
+#define QUILLON_ERR_CLIP_FORMAT 308
+#define QUILLON_ERR_FILE_IS_PLAYING 310
+#define QUILLON_ERR_CANCELLED 311
+#define QUILLON_ERR_CLIP_EMPTY 312
+#define QUILLON_ERR_BEYOND_END 313
+#define QUILLON_ERR_UNDO_DISABLED 314
+#define QUILLON_ERR_REDO_COPY 315
+#define QUILLON_ERR_NOTHING_TO_UNDO 316
+#define QUILLON_ERR_REDO_WRITE_BACK 317
+#define QUILLON_ERR_FILE_COMPRESSED 318
+#define QUILLON_ERR_CANNOT_REPLACE 319
+#define QUILLON_ERR_EMPTY_RANGE 320
+#define QUILLON_ERR_CROP_EMPTY_RANGE 321
+
+/* Mute: which channels (a mask). */
+#define QUILLON_CHANNEL_LEFT 1
+#define QUILLON_CHANNEL_RIGHT 2
+#define QUILLON_CHANNEL_BOTH 3
+
+QUILLON_API(unsigned short) AudioCut(const char* fileName, unsigned int startPoint, unsigned int endPoint,
+                                     unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
+                                     int isSyncOperation, const char* destFileName);
+QUILLON_API(unsigned short) AudioCopy(const char* fileName, unsigned int startPoint, unsigned int endPoint,
+                                      unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
+                                      int isSyncOperation);
+QUILLON_API(unsigned short) AudioPaste(const char* fileName, unsigned int startPoint, unsigned short timeFormatType,
+                                       QUILLON_EDIT_HANDLE* pEditWorkThreadHandle, int isSyncOperation);
+QUILLON_API(unsigned short) AudioPasteEx(const char* fileName, unsigned int startPoint, unsigned short timeFormatType,
+                                         QUILLON_EDIT_HANDLE* pEditWorkThreadHandle, int isSyncOperation,
+                                         const char* clipFileName, const char* destFileName);
+QUILLON_API(unsigned short) AudioCutInFile(const char* fileName, unsigned int startPoint, unsigned int endPoint,
+                                           unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
+                                           int isSyncOperation, const char* fileNameToCutIn, const char* destFileName);
+QUILLON_API(unsigned short) AudioCopyInFile(const char* fileName, unsigned int startPoint, unsigned int endPoint,
+                                            unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
+                                            int isSyncOperation, const char* fileNameToCopyIn);
+QUILLON_API(unsigned short) AudioClear(const char* fileName, unsigned int startPoint, unsigned int endPoint,
+                                       unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
+                                       int isSyncOperation, const char* destFileName);
+QUILLON_API(unsigned short) AudioCrop(const char* fileName, unsigned int startPoint, unsigned int endPoint,
+                                      unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
+                                      int isSyncOperation, const char* destFileName);
+QUILLON_API(unsigned short) AudioEditMute(const char* fileName, unsigned int startPoint, unsigned int endPoint,
+                                          unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
+                                          int isSyncOperation, int channels, const char* destFileName);
+QUILLON_API(unsigned short) AudioEditTrimSilence(const char* fileName, unsigned int startPoint, unsigned int endPoint,
+                                                 unsigned short timeFormatType,
+                                                 QUILLON_EDIT_HANDLE* pEditWorkThreadHandle, int isSyncOperation,
+                                                 unsigned short silencePercent, const char* destFileName);
+QUILLON_API(unsigned short) AudioInsertSilence(const char* fileName, unsigned int startPoint,
+                                               unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
+                                               int isSyncOperation, unsigned int silenceTime, const char* destFileName);
+
+/* Clip, undo and redo. */
+QUILLON_API(int) AudioEditCanPaste(void);
+QUILLON_API(unsigned short) AudioFlushCutCopyPasteBuffer(void);
+QUILLON_API(int) AudioEditCanUndo(void);
+QUILLON_API(int) AudioEditCanRedo(void);
+QUILLON_API(unsigned short) AudioEditUndo(void);
+QUILLON_API(unsigned short) AudioEditRedo(void);
+QUILLON_API(unsigned short) AudioEditSetUndoRedo(int enableUndoRedo);
+
+/* Job polling: edits and format changes. */
+QUILLON_API(unsigned short) AudioEditCancelPressed(QUILLON_EDIT_HANDLE pEditWorkThreadHandle);
+QUILLON_API(int) AudioEditProcessIsOver(QUILLON_EDIT_HANDLE pEditWorkThreadHandle);
+QUILLON_API(unsigned int) AudioEditGetProcessProgress(QUILLON_EDIT_HANDLE pEditWorkThreadHandle);
+QUILLON_API(unsigned short) AudioEditGetReasonForProcessExit(QUILLON_EDIT_HANDLE pEditWorkThreadHandle);
+QUILLON_API(unsigned short) AudioEditCloseHandle(QUILLON_EDIT_HANDLE* pEditWorkThreadHandle);
+
+/* Job polling: codec conversions. */
+QUILLON_API(unsigned short) AudioConvertCancelPressed(QUILLON_CONVERT_HANDLE pConvertWorkThreadHandle);
+QUILLON_API(int) AudioConvertProcessIsOver(QUILLON_CONVERT_HANDLE pConvertWorkThreadHandle);
+QUILLON_API(unsigned int) AudioConvertGetProcessProgress(QUILLON_CONVERT_HANDLE pConvertWorkThreadHandle);
+QUILLON_API(unsigned short) AudioConvertGetReasonForProcessExit(QUILLON_CONVERT_HANDLE pConvertWorkThreadHandle);
+QUILLON_API(unsigned short) AudioConvertCloseHandle(QUILLON_CONVERT_HANDLE* pConvertWorkThreadHandle);
+/* ---- End of editing and worker jobs ---- */
+
 /* Record sizes are part of the interface: a wrong size fails to compile (C89 and C++). */
 typedef char quillon_size_of_tQuillonFILEINFO_is_28[(sizeof(tQuillonFILEINFO) == 28) ? 1 : -1];
 typedef char quillon_size_of_WAVEFORMATEX_is_18[(sizeof(WAVEFORMATEX) == 18) ? 1 : -1];

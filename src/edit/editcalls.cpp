@@ -1,0 +1,263 @@
+// The exported edit calls and their worker procedures.
+//
+// Every call makes the start checks (the playing file, no name, a missing or empty file, a
+// compressed file), resolves the clip and destination names into its own buffers, does the
+// edit bookkeeping (gEditCurrentFile, gEditOperatedFile) for the calls that change a file, and
+// then either runs the routine on the caller's thread or starts a job: a record from the job
+// registry, filled, and a worker thread that runs the routine on it and ends with
+// FinishEditJob. Copy calls change no file and leave the bookkeeping alone.
+#include "edit/editwave.h"
+#include "frame/jobregistry.h"
+#include "frame/state.h"
+#include "quillon.h"
+
+#include <cstring>
+
+namespace {
+
+enum class EditOp { Cut, Copy, Paste, Clear, Crop, Mute, Trim, Insert };
+
+// Runs the routine of `op` with the fields of a record; `job` is the record for a job, null
+// for a synchronous run.
+WORD RunEdit(EditOp op, tEDITWORKTHREADINFO& r, tEDITWORKTHREADINFO* job) {
+    switch (op) {
+    case EditOp::Cut:
+        return EditCut(r.fileName, r.startPoint, r.endPoint, r.timeFormatType, job, r.clipFileName, r.destFileName);
+    case EditOp::Copy:  // the clip to write travels in destFileName
+        return EditCopy(r.fileName, r.startPoint, r.endPoint, r.timeFormatType, job, r.destFileName);
+    case EditOp::Paste:
+        return EditPaste(r.fileName, r.startPoint, r.timeFormatType, job, r.clipFileName, r.destFileName);
+    case EditOp::Clear:
+        return EditClear(r.fileName, r.startPoint, r.endPoint, r.timeFormatType, job, r.destFileName);
+    case EditOp::Crop:
+        return EditCrop(r.fileName, r.startPoint, r.endPoint, r.timeFormatType, job, r.destFileName);
+    case EditOp::Mute:
+        return EditMute(r.fileName, r.startPoint, r.endPoint, r.timeFormatType, job, r.channels, r.destFileName);
+    case EditOp::Trim:
+        return EditTrimSilence(r.fileName, r.startPoint, r.endPoint, r.timeFormatType, job, r.silencePercent,
+                               r.destFileName);
+    case EditOp::Insert:  // endPoint carries the length of silence in milliseconds
+        return EditInsertSilence(r.fileName, r.startPoint, r.timeFormatType, job, r.endPoint, r.destFileName);
+    }
+    return QUILLON_ERR_CANNOT_WRITE;
+}
+
+bool ChangesFile(EditOp op) { return op != EditOp::Copy; }
+
+template <EditOp op>
+unsigned __stdcall EditWorkThread(void* argument) {
+    auto* record = static_cast<tEDITWORKTHREADINFO*>(argument);
+    const WORD result = RunEdit(op, *record, record);
+    FinishEditJob(record, result, ChangesFile(op) ? record->fileName : nullptr);
+    return 0;
+}
+
+}  // namespace
+
+// The worker procedures, one per edit.
+unsigned __stdcall EditWorkCutThread(void* p) { return EditWorkThread<EditOp::Cut>(p); }
+unsigned __stdcall EditWorkCopyThread(void* p) { return EditWorkThread<EditOp::Copy>(p); }
+unsigned __stdcall EditWorkPasteThread(void* p) { return EditWorkThread<EditOp::Paste>(p); }
+unsigned __stdcall EditWorkClearThread(void* p) { return EditWorkThread<EditOp::Clear>(p); }
+unsigned __stdcall EditWorkCropThread(void* p) { return EditWorkThread<EditOp::Crop>(p); }
+unsigned __stdcall EditWorkMuteThread(void* p) { return EditWorkThread<EditOp::Mute>(p); }
+unsigned __stdcall EditWorkTrimSilenceThread(void* p) { return EditWorkThread<EditOp::Trim>(p); }
+unsigned __stdcall EditWorkInsertSilenceThread(void* p) { return EditWorkThread<EditOp::Insert>(p); }
+
+namespace {
+
+using WorkerProc = unsigned(__stdcall*)(void*);
+
+WorkerProc WorkerOf(EditOp op) {
+    switch (op) {
+    case EditOp::Cut: return EditWorkCutThread;
+    case EditOp::Copy: return EditWorkCopyThread;
+    case EditOp::Paste: return EditWorkPasteThread;
+    case EditOp::Clear: return EditWorkClearThread;
+    case EditOp::Crop: return EditWorkCropThread;
+    case EditOp::Mute: return EditWorkMuteThread;
+    case EditOp::Trim: return EditWorkTrimSilenceThread;
+    case EditOp::Insert: return EditWorkInsertSilenceThread;
+    }
+    return nullptr;
+}
+
+const char* OrEmpty(const char* name) { return name != nullptr ? name : ""; }
+
+// What a call hands on besides the file: positions and the names it resolved.
+struct EditArgs {
+    DWORD startPoint = 0;
+    DWORD endPoint = 0;
+    WORD timeFormatType = 0;
+    const char* clip = "";  // resolved clip name (cut, paste: clipFileName; copy: destFileName)
+    const char* dest = "";  // resolved destination, empty: the file itself
+    int channels = 0;
+    WORD silencePercent = 0;
+};
+
+void Fill(tEDITWORKTHREADINFO& r, const char* working, const EditArgs& a, EditOp op) {
+    CopyName(r.fileName, working);
+    if (op == EditOp::Copy) {
+        CopyName(r.destFileName, a.clip);
+    } else {
+        CopyName(r.destFileName, a.dest);
+        CopyName(r.clipFileName, a.clip);
+    }
+    r.startPoint = a.startPoint;
+    r.endPoint = a.endPoint;
+    r.timeFormatType = a.timeFormatType;
+    r.channels = a.channels;
+    r.silencePercent = a.silencePercent;
+}
+
+WORD LaunchEdit(EditOp op, const char* fileName, const EditArgs& args, QUILLON_EDIT_HANDLE* handle, int isSyncOperation) {
+    char working[kNameSize];
+    if (const WORD r = CheckEditSource(fileName, working)) return r;
+    if (ChangesFile(op)) {
+        CopyName(gEditCurrentFile, working);
+        gEditOperatedFile[0] = '\0';
+    }
+
+    if (isSyncOperation) {
+        tEDITWORKTHREADINFO local{};  // only its plain fields are used: no job, no sharing
+        Fill(local, working, args, op);
+        const WORD result = RunEdit(op, local, nullptr);
+        if (result == 0 && ChangesFile(op)) CopyName(gEditOperatedFile, working);
+        return result;
+    }
+
+    // A job nobody could poll or close would leak and change files unseen: none is started.
+    if (handle == nullptr) return 0;
+    tEDITWORKTHREADINFO* record = NewEditJob();
+    *handle = reinterpret_cast<QUILLON_EDIT_HANDLE>(record);
+    if (record == nullptr) return 0;
+    Fill(*record, working, args, op);
+    if (!StartJobThread(WorkerOf(op), record, &record->threadID)) FinishEditJob(record, QUILLON_ERR_NO_MEMORY, nullptr);
+    return 0;
+}
+
+}  // namespace
+
+QUILLON_API(unsigned short) AudioCut(const char* fileName, unsigned int startPoint, unsigned int endPoint,
+                                     unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
+                                     int isSyncOperation, const char* destFileName) {
+    EditArgs a;
+    a.startPoint = startPoint;
+    a.endPoint = endPoint;
+    a.timeFormatType = timeFormatType;
+    a.clip = gCLIPFILE;
+    a.dest = OrEmpty(destFileName);
+    return LaunchEdit(EditOp::Cut, fileName, a, pEditWorkThreadHandle, isSyncOperation);
+}
+
+QUILLON_API(unsigned short) AudioCutInFile(const char* fileName, unsigned int startPoint, unsigned int endPoint,
+                                           unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
+                                           int isSyncOperation, const char* fileNameToCutIn, const char* destFileName) {
+    EditArgs a;
+    a.startPoint = startPoint;
+    a.endPoint = endPoint;
+    a.timeFormatType = timeFormatType;
+    a.clip = OrEmpty(fileNameToCutIn);
+    a.dest = OrEmpty(destFileName);
+    return LaunchEdit(EditOp::Cut, fileName, a, pEditWorkThreadHandle, isSyncOperation);
+}
+
+QUILLON_API(unsigned short) AudioCopy(const char* fileName, unsigned int startPoint, unsigned int endPoint,
+                                      unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
+                                      int isSyncOperation) {
+    EditArgs a;
+    a.startPoint = startPoint;
+    a.endPoint = endPoint;
+    a.timeFormatType = timeFormatType;
+    a.clip = gCLIPFILE;
+    return LaunchEdit(EditOp::Copy, fileName, a, pEditWorkThreadHandle, isSyncOperation);
+}
+
+QUILLON_API(unsigned short) AudioCopyInFile(const char* fileName, unsigned int startPoint, unsigned int endPoint,
+                                            unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
+                                            int isSyncOperation, const char* fileNameToCopyIn) {
+    EditArgs a;
+    a.startPoint = startPoint;
+    a.endPoint = endPoint;
+    a.timeFormatType = timeFormatType;
+    a.clip = OrEmpty(fileNameToCopyIn);
+    return LaunchEdit(EditOp::Copy, fileName, a, pEditWorkThreadHandle, isSyncOperation);
+}
+
+QUILLON_API(unsigned short) AudioPaste(const char* fileName, unsigned int startPoint, unsigned short timeFormatType,
+                                       QUILLON_EDIT_HANDLE* pEditWorkThreadHandle, int isSyncOperation) {
+    EditArgs a;
+    a.startPoint = startPoint;
+    a.timeFormatType = timeFormatType;
+    a.clip = gCLIPFILE;
+    return LaunchEdit(EditOp::Paste, fileName, a, pEditWorkThreadHandle, isSyncOperation);
+}
+
+QUILLON_API(unsigned short) AudioPasteEx(const char* fileName, unsigned int startPoint, unsigned short timeFormatType,
+                                         QUILLON_EDIT_HANDLE* pEditWorkThreadHandle, int isSyncOperation,
+                                         const char* clipFileName, const char* destFileName) {
+    EditArgs a;
+    a.startPoint = startPoint;
+    a.timeFormatType = timeFormatType;
+    a.clip = clipFileName != nullptr && clipFileName[0] != '\0' ? clipFileName : gCLIPFILE;
+    a.dest = OrEmpty(destFileName);
+    return LaunchEdit(EditOp::Paste, fileName, a, pEditWorkThreadHandle, isSyncOperation);
+}
+
+QUILLON_API(unsigned short) AudioClear(const char* fileName, unsigned int startPoint, unsigned int endPoint,
+                                       unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
+                                       int isSyncOperation, const char* destFileName) {
+    EditArgs a;
+    a.startPoint = startPoint;
+    a.endPoint = endPoint;
+    a.timeFormatType = timeFormatType;
+    a.dest = OrEmpty(destFileName);
+    return LaunchEdit(EditOp::Clear, fileName, a, pEditWorkThreadHandle, isSyncOperation);
+}
+
+QUILLON_API(unsigned short) AudioCrop(const char* fileName, unsigned int startPoint, unsigned int endPoint,
+                                      unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
+                                      int isSyncOperation, const char* destFileName) {
+    EditArgs a;
+    a.startPoint = startPoint;
+    a.endPoint = endPoint;
+    a.timeFormatType = timeFormatType;
+    a.dest = OrEmpty(destFileName);
+    return LaunchEdit(EditOp::Crop, fileName, a, pEditWorkThreadHandle, isSyncOperation);
+}
+
+QUILLON_API(unsigned short) AudioEditMute(const char* fileName, unsigned int startPoint, unsigned int endPoint,
+                                          unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
+                                          int isSyncOperation, int channels, const char* destFileName) {
+    EditArgs a;
+    a.startPoint = startPoint;
+    a.endPoint = endPoint;
+    a.timeFormatType = timeFormatType;
+    a.dest = OrEmpty(destFileName);
+    a.channels = channels;
+    return LaunchEdit(EditOp::Mute, fileName, a, pEditWorkThreadHandle, isSyncOperation);
+}
+
+QUILLON_API(unsigned short) AudioEditTrimSilence(const char* fileName, unsigned int startPoint, unsigned int endPoint,
+                                                 unsigned short timeFormatType,
+                                                 QUILLON_EDIT_HANDLE* pEditWorkThreadHandle, int isSyncOperation,
+                                                 unsigned short silencePercent, const char* destFileName) {
+    EditArgs a;
+    a.startPoint = startPoint;
+    a.endPoint = endPoint;
+    a.timeFormatType = timeFormatType;
+    a.dest = OrEmpty(destFileName);
+    a.silencePercent = silencePercent;
+    return LaunchEdit(EditOp::Trim, fileName, a, pEditWorkThreadHandle, isSyncOperation);
+}
+
+QUILLON_API(unsigned short) AudioInsertSilence(const char* fileName, unsigned int startPoint,
+                                               unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
+                                               int isSyncOperation, unsigned int silenceTime, const char* destFileName) {
+    EditArgs a;
+    a.startPoint = startPoint;
+    a.endPoint = silenceTime;
+    a.timeFormatType = timeFormatType;
+    a.dest = OrEmpty(destFileName);
+    return LaunchEdit(EditOp::Insert, fileName, a, pEditWorkThreadHandle, isSyncOperation);
+}
