@@ -51,7 +51,7 @@ bool UnderWine() {
 bool SaveBytes(const std::string& path, const Bytes& b) {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr) return false;
-    const bool ok = std::fwrite(b.data(), 1, b.size(), f) == b.size();
+    const bool ok = b.empty() || std::fwrite(b.data(), 1, b.size(), f) == b.size();
     return std::fclose(f) == 0 && ok;
 }
 Bytes LoadBytes(const std::string& path) {
