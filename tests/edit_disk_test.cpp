@@ -1,0 +1,131 @@
+// Edits against small filesystems: a full temporary drive, a destination on another filesystem
+// than the temporary directory, a free-space need beyond 32 bits. The filesystems are tmpfs
+// mounts, so these tests run natively as root only; elsewhere they skip and say why.
+#include "edit_test_util.h"
+
+#ifndef _WIN32
+#include <sys/mount.h>
+#include <unistd.h>
+#endif
+
+namespace qt {
+namespace {
+
+const Fmt kStereo16{2, 44100, 16};
+
+// A tmpfs of the given size mounted on a folder of the scratch directory, unmounted at the end.
+class SmallDisk {
+public:
+    SmallDisk(const std::string& dir, const char* size) : dir_(dir) {
+#ifndef _WIN32
+        CreateDirectoryA(dir.c_str(), nullptr);
+        const std::string options = std::string("size=") + size;
+        mounted_ = mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) == 0;
+#endif
+    }
+    ~SmallDisk() {
+#ifndef _WIN32
+        if (mounted_) {
+            for (const std::string& f : ListDir(dir_)) DeleteFileA((dir_ + "/" + f).c_str());
+            umount(dir_.c_str());
+        }
+#endif
+    }
+    bool mounted() const { return mounted_; }
+    std::string File(const std::string& name) const { return dir_ + "/" + name; }
+
+private:
+    std::string dir_;
+    bool mounted_ = false;
+};
+
+#ifdef _WIN32
+#define SKIP_WITHOUT_TMPFS(disk) GTEST_SKIP() << "tmpfs disks are mounted by the native Linux run only"
+#else
+#define SKIP_WITHOUT_TMPFS(disk) \
+    if (!(disk).mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here (needs root)"
+#endif
+
+class EditDisk : public EditFixture {};
+
+TEST_F(EditDisk, FullTemporaryDriveFailsWithItsCodeAndChangesNothing) {
+    SmallDisk disk(Path("small"), "2m");
+    SKIP_WITHOUT_TMPFS(disk);
+    ASSERT_EQ(SetTempPath(Path("small").c_str()), 0);
+
+    // Twice the file does not fit: refused before any change.
+    const Bytes large = EditSource(kStereo16, CountingSamples(1200000));
+    const std::string big = Write("big.wav", large);
+    for (Op op : {Op::Cut, Op::Copy, Op::Clear, Op::Crop, Op::MuteBoth, Op::Trim, Op::Insert}) {
+        EXPECT_EQ(RunOp(op, big, 0, 100, 2, true, Path("clip.wav"), ""), 303) << OpName(op);
+        EXPECT_EQ(ReadBytes(big), large);
+    }
+
+    // The need is tested before the silence is known: twenty seconds of silence fill the disk
+    // while the edit file is written, and the write failure ends the edit.
+    const Bytes small = EditSource(kStereo16, CountingSamples(100000));
+    const std::string file = Write("a.wav", small);
+    for (bool undo : {true, false}) {
+        AudioEditSetUndoRedo(undo ? 1 : 0);
+        for (bool sync : {true, false}) {
+            EXPECT_EQ(RunOp(Op::Insert, file, 0, 20000, 2, sync, "", ""), 301);
+            EXPECT_EQ(ReadBytes(file), small);
+            for (const std::string& f : ListDir(Path("small")))
+                EXPECT_EQ(ReadBytes(Path("small") + "/" + f).size(), 0u) << f << " was left with content";
+        }
+    }
+}
+
+TEST_F(EditDisk, FreeSpaceNeedOfFilesOverTwoGigabytesIsCountedIn64Bits) {
+    SmallDisk disk(Path("small"), "2m");
+    SKIP_WITHOUT_TMPFS(disk);
+    ASSERT_EQ(SetTempPath(Path("small").c_str()), 0);
+    // A sparse source of 2 GiB + 256 KiB: twice its size wraps in 32 bits to 512 KiB, which
+    // would fit the 2 MiB disk.
+    const std::uint32_t dataSize = 0x80040000u;
+    const Bytes head = RiffFile({{"fmt ", PcmFormat(2, 44100, 16)}, {"data", Bytes(), true, dataSize}});
+    const std::string file = Path("huge.wav");
+    ASSERT_TRUE(WriteBytes(file, head));
+#ifndef _WIN32
+    ASSERT_EQ(truncate(file.c_str(), static_cast<off_t>(dataSize) + static_cast<off_t>(head.size())), 0);
+#endif
+    // (Copy and insert test the space before the positions: the mmio layer sees no data in a
+    // file past 2 GiB, so a range would be refused first.)
+    EXPECT_EQ(AudioCopy(file.c_str(), 0, 4, 2, nullptr, 1), 303);
+    EXPECT_EQ(AudioInsertSilence(file.c_str(), 0, 2, nullptr, 1, 10, nullptr), 303);
+    DeleteFileA(file.c_str());
+}
+
+TEST_F(EditDisk, DestinationOnAnotherFilesystemIsReplacedWhole) {
+    SmallDisk disk(Path("other"), "8m");
+    SKIP_WITHOUT_TMPFS(disk);
+    const Bytes samples = CountingSamples(400000);
+    const Bytes source = EditSource(kStereo16, samples);
+    const Bytes header = HeaderBlock(source);
+    const std::string file = Write("a.wav", source);
+    const std::string dest = disk.File("dest.wav");
+    WriteBytes(dest, Bytes{9, 9, 9});
+    for (bool sync : {true, false}) {
+        ASSERT_EQ(RunOp(Op::Clear, file, 1000, 2000, QUILLON_TIME_BYTES, sync, "", dest), 0);
+        EXPECT_EQ(ReadBytes(dest), ExpectedFile(header, Join({Slice(samples, 0, 1000), Slice(samples, 2000, 400000)})));
+        EXPECT_EQ(ReadBytes(file), source);
+        EXPECT_EQ(ListDir(Path("other")).size(), 1u) << "no temporary copy is left beside the destination";
+    }
+    // The other filesystem is full: the copy beside the destination fails, the old file stays.
+    const std::string filler = disk.File("filler");
+    WriteBytes(dest, Bytes{7, 7});
+    WriteBytes(filler, Bytes(8 * 1024 * 1024, 1));  // fills the disk to its last byte
+    EXPECT_EQ(RunOp(Op::Clear, file, 0, 4, QUILLON_TIME_BYTES, true, "", dest), 319);
+    EXPECT_EQ(ReadBytes(dest), (Bytes{7, 7}));
+    EXPECT_EQ(ListDir(Path("other")).size(), 2u);
+    // Undo writes back across filesystems the same way.
+    DeleteFileA(filler.c_str());
+    const std::string onOther = disk.File("b.wav");
+    WriteBytes(onOther, source);
+    ASSERT_EQ(AudioCut(onOther.c_str(), 0, 400, QUILLON_TIME_BYTES, nullptr, 1, nullptr), 0);
+    ASSERT_EQ(AudioEditUndo(), 0);
+    EXPECT_EQ(ReadBytes(onOther), source);
+}
+
+}  // namespace
+}  // namespace qt
