@@ -180,6 +180,33 @@ QUILLON_API(unsigned short) AudioConvertGetReasonForProcessExit(QUILLON_CONVERT_
 QUILLON_API(unsigned short) AudioConvertCloseHandle(QUILLON_CONVERT_HANDLE* pConvertWorkThreadHandle);
 /* ---- End of editing and worker jobs ---- */
 
+/* ---- PCM format change ------------------------------------------------------------------
+ * AudioChangeFormat writes outputFileName as the audio of the PCM WAVE file inputFileName (an
+ * empty name means the file loaded for playback) at another sample rate (by whole ratios: the
+ * larger rate a multiple of the smaller), channel count (1 or 2) or width (8 or 16 bits). With
+ * isSyncOperation non-zero it returns the result; with 0 it starts a job, returns 0 and stores
+ * the job handle through pEditWorkThreadHandle: poll and close it with the AudioEdit* calls.
+ * The start call also answers 100 (no name, nothing loaded), 102 (missing or empty file),
+ * 310 (the file is playing) and 318 (not PCM); a job ends with 311 when cancelled. */
+#define QUILLON_FMT_ERR_CANNOT_OPEN_INPUT 350
+#define QUILLON_FMT_ERR_NOT_WAVE 351
+#define QUILLON_FMT_ERR_NO_FORMAT_CHUNK 352
+#define QUILLON_FMT_ERR_SHORT_FORMAT 353
+#define QUILLON_FMT_ERR_NOT_PCM 354
+#define QUILLON_FMT_ERR_NO_DATA_CHUNK 355
+#define QUILLON_FMT_ERR_EMPTY_DATA 356
+#define QUILLON_FMT_ERR_NO_MEMORY 357
+#define QUILLON_FMT_ERR_CANNOT_WRITE 358
+#define QUILLON_FMT_ERR_RATES_NOT_MULTIPLES 359
+#define QUILLON_FMT_ERR_NOTHING_TO_DO 360
+#define QUILLON_FMT_ERR_LAYOUT_NOT_HANDLED 361
+
+QUILLON_API(unsigned short) AudioChangeFormat(const char* inputFileName, const char* outputFileName,
+                                              unsigned int sampleRate, unsigned short bitsPerSample,
+                                              unsigned short numChannels, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
+                                              int isSyncOperation);
+/* ---- end of PCM format change ---- */
+
 /* Record sizes are part of the interface: a wrong size fails to compile (C89 and C++). */
 typedef char quillon_size_of_tQuillonFILEINFO_is_28[(sizeof(tQuillonFILEINFO) == 28) ? 1 : -1];
 typedef char quillon_size_of_WAVEFORMATEX_is_18[(sizeof(WAVEFORMATEX) == 18) ? 1 : -1];
