@@ -3,3 +3,5 @@
 #pragma once
 
 int RunInfoCommand(int argc, char** argv);
+int RunFormatCommand(int argc, char** argv);
+int RunEditCommand(int argc, char** argv);

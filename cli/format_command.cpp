@@ -1,0 +1,183 @@
+// quillon format FILE [--rate R] [--channels C] [--bits B] [-o OUT]: changes the PCM format of a
+// WAVE file, in place or into OUT. A value not given stays as the file has it.
+//
+// The change runs as a job that this command polls, drawing a progress bar when stderr is a
+// terminal. The library writes into a work file beside the target; only a finished result is
+// renamed over the target, so Ctrl-C (which cancels the job) or any failure leaves the target
+// as it was.
+#include "commands.h"
+#include "result_text.h"
+
+#include "quillon.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+#ifdef _WIN32
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        interrupted = 1;
+        return TRUE;
+    }
+    return FALSE;
+}
+void CatchInterrupts() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+int ProcessId() { return _getpid(); }
+bool RenameOver(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+#else
+extern "C" void OnSignal(int) { interrupted = 1; }
+void CatchInterrupts() {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+int ProcessId() { return static_cast<int>(getpid()); }
+bool RenameOver(const char* from, const char* to) { return std::rename(from, to) == 0; }
+#endif
+
+const char* Words(unsigned code) {
+    if (code == QUILLON_FMT_ERR_LAYOUT_NOT_HANDLED) return "only mono or stereo of 8 or 16 bits can be changed";
+    return ResultText(code);
+}
+
+int Usage() {
+    std::fprintf(stderr, "usage: quillon format FILE [--rate R] [--channels 1|2] [--bits 8|16] [-o OUT]\n");
+    return 2;
+}
+
+bool ParseNumber(const char* text, unsigned long limit, unsigned long* value) {
+    if (text == nullptr || *text == '\0') return false;
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(text, &end, 10);
+    if (*end != '\0' || v > limit || text[0] == '-') return false;
+    *value = v;
+    return true;
+}
+
+void DrawBar(unsigned percent) {
+    const int width = 40;
+    const int filled = static_cast<int>(percent * width / 100);
+    char bar[width + 1];
+    for (int i = 0; i < width; ++i) bar[i] = i < filled ? '#' : '.';
+    bar[width] = '\0';
+    std::fprintf(stderr, "\r[%s] %3u%%", bar, percent);
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+int RunFormatCommand(int argc, char** argv) {
+    const char* file = nullptr;
+    const char* out = nullptr;
+    unsigned long rate = 0, channels = 0, bits = 0;
+    bool haveRate = false, haveChannels = false, haveBits = false;
+    for (int i = 0; i < argc; ++i) {
+        const char* a = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (std::strcmp(a, "--rate") == 0) {
+            if (!ParseNumber(value, 0xFFFFFFFFul, &rate)) return Usage();
+            haveRate = true;
+            ++i;
+        } else if (std::strcmp(a, "--channels") == 0) {
+            if (!ParseNumber(value, 0xFFFFul, &channels)) return Usage();
+            haveChannels = true;
+            ++i;
+        } else if (std::strcmp(a, "--bits") == 0) {
+            if (!ParseNumber(value, 0xFFFFul, &bits)) return Usage();
+            haveBits = true;
+            ++i;
+        } else if (std::strcmp(a, "-o") == 0) {
+            if (value == nullptr) return Usage();
+            out = value;
+            ++i;
+        } else if (a[0] == '-' && a[1] != '\0') {
+            return Usage();
+        } else if (file == nullptr) {
+            file = a;
+        } else {
+            return Usage();
+        }
+    }
+    if (file == nullptr || file[0] == '\0') return Usage();
+
+    WAVEFORMATEX current;
+    std::memset(&current, 0, sizeof current);
+    const unsigned short read = GetInputFileInfo(file, &current);
+    if (read != 0) {
+        std::fprintf(stderr, "%s: error %u: %s\n", file, read, ResultText(read));
+        return 1;
+    }
+    if (!haveRate) rate = current.nSamplesPerSec;
+    if (!haveChannels) channels = current.nChannels;
+    if (!haveBits) bits = current.wBitsPerSample;
+
+    // The library writes its result into the work file; the target is replaced only at the end.
+    const std::string target = out != nullptr ? out : file;
+    const std::string work = target + ".quillon-" + std::to_string(ProcessId()) + ".partial";
+    CatchInterrupts();
+
+    QUILLON_EDIT_HANDLE job = nullptr;
+    const unsigned short started =
+        AudioChangeFormat(file, work.c_str(), static_cast<unsigned int>(rate), static_cast<unsigned short>(bits),
+                          static_cast<unsigned short>(channels), &job, 0);
+    if (started != 0) {
+        std::fprintf(stderr, "%s: error %u: %s\n", file, started, Words(started));
+        return 1;
+    }
+    const bool bar = StderrIsTerminal();
+    bool cancelAsked = false;
+    while (!AudioEditProcessIsOver(job)) {
+        if (interrupted && !cancelAsked) {
+            AudioEditCancelPressed(job);
+            cancelAsked = true;
+        }
+        if (bar) DrawBar(AudioEditGetProcessProgress(job));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const unsigned short reason = AudioEditGetReasonForProcessExit(job);
+    AudioEditCloseHandle(&job);
+
+    if (reason == 0 && !cancelAsked && RenameOver(work.c_str(), target.c_str())) {
+        if (bar) {
+            DrawBar(100);
+            std::fputc('\n', stderr);
+        }
+        return 0;
+    }
+    std::remove(work.c_str());
+    if (bar) std::fputc('\n', stderr);
+    if (cancelAsked) {
+        std::fprintf(stderr, "%s: cancelled; %s is as it was\n", file, target.c_str());
+        return 130;
+    }
+    if (reason == 0) {
+        std::fprintf(stderr, "%s: the result could not be put in place of %s\n", file, target.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "%s: error %u: %s\n", file, reason, Words(reason));
+    return 1;
+}
