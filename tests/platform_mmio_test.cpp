@@ -431,7 +431,8 @@ std::vector<Hostile> HostileFiles() {
     const Bytes four = {1, 2, 3, 4}, five = {1, 2, 3, 4, 5};
     const Bytes data = Chunk("data", 4, four);
     const char* parent = "searches past the end of the parent chunk";
-    const char* wraps = "adds chunk sizes in 32 bits and loops or jumps backwards";
+    const char* wraps = "adds chunk sizes in 32 bits, so the search loops or jumps backwards";
+    const char* pastLong = "cannot seek past 2 GiB and reads the next header where it stood";
     return {
         {"Empty", {}, false, false, 0, 0, nullptr},
         {"NotRiff", Riff(16, "WAVE", data, "RIFX"), false, false, 0, 0, nullptr},
@@ -445,7 +446,7 @@ std::vector<Hostile> HostileFiles() {
         {"DataSizePastEnd", Riff(1000, "WAVE", Chunk("data", 1000, four)), true, true, 1000, 4, nullptr},
         {"DataDeclares3GiB", Riff(0xC0000010, "WAVE", Chunk("data", 0xC0000000, four)), true, true, 0xC0000000, 4, nullptr},
         {"DataAfterRiffEnd", Riff(4 + 12, "WAVE", Join({Chunk("junk", 4, four), data})), true, false, 0, 0, parent},
-        {"UnknownChunkOf3GiB", Riff(0xFFFFFFF0, "WAVE", Join({Chunk("junk", 0xC0000000, four), data})), true, false, 0, 0, wraps},
+        {"UnknownChunkOf3GiB", Riff(0xFFFFFFF0, "WAVE", Join({Chunk("junk", 0xC0000000, four), data})), true, false, 0, 0, pastLong},
         {"SizeWrapsToSameHeader", Riff(100, "WAVE", Join({Chunk("junk", 0xFFFFFFF8, four), data})), true, false, 0, 0, wraps},
         {"SizeWrapsBackwards", Riff(100, "WAVE", Join({Chunk("junk", 0xFFFFFFF4, four), data})), true, false, 0, 0, wraps},
     };
