@@ -136,7 +136,9 @@ inline unsigned short RunOp(Op op, const std::string& file, std::uint32_t a, std
     EXPECT_NE(h, nullptr);
     EXPECT_TRUE(WaitOver(h));
     const unsigned short reason = AudioEditGetReasonForProcessExit(h);
-    if (reason == 0) EXPECT_EQ(AudioEditGetProcessProgress(h), 100u);
+    if (reason == 0) {
+        EXPECT_EQ(AudioEditGetProcessProgress(h), 100u);
+    }
     EXPECT_EQ(AudioEditCloseHandle(&h), 0);
     EXPECT_EQ(h, nullptr);
     return reason;
