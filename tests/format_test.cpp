@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -650,10 +651,16 @@ TEST_F(FormatJob, CancelAtRandomMoments) {
         int channels, bits;
     };
     const Target targets[] = {{44100, 1, 8}, {11025, 2, 16}, {22050, 1, 8}, {7350, 1, 16}};
+    // The moments are drawn across the length of one uninterrupted job on this machine.
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(0, RunJob(in, dir_.File("timing.wav"), 44100, 8, 1).reason);
+    const auto full = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    DeleteFileA(dir_.File("timing.wav").c_str());
+    const unsigned longest = static_cast<unsigned>(std::max<long long>(2, full.count() / 2));
     int cancelled = 0;
     for (int i = 0; i < 16; ++i) {
         const Target& t = targets[i % 4];
-        const unsigned delayMs = std::uniform_int_distribution<unsigned>(0, 40)(gen);
+        const unsigned delayMs = std::uniform_int_distribution<unsigned>(0, longest)(gen);
         SCOPED_TRACE(testing::Message() << "seed " << seed << " round " << i << " delay " << delayMs << " ms");
         const std::string out = Write("out.wav", old);
         QUILLON_EDIT_HANDLE h = nullptr;
