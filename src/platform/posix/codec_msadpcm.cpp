@@ -1,0 +1,287 @@
+// The MS ADPCM driver: 16-bit PCM to 4-bit Microsoft ADPCM and back, mono or stereo.
+//
+// Block layout, fields of the channels side by side (L then R when stereo):
+//
+//   predictor index (1 byte each) | delta (int16 each) | sample1 (int16 each) | sample2 (int16 each)
+//   then nibbles, high nibble first; in stereo the high nibble is left, the low one right.
+//
+// The two header samples come out first (sample2, then sample1). Each further sample is
+//   prediction = (sample1 * coef1 + sample2 * coef2) / 256   (integer division)
+//   sample     = clamp16(prediction + nibble * delta)       (nibble signed, -8..7)
+//   delta      = max(16, adaptation[nibble] * delta / 256)
+// with the coefficient pair chosen by the block's predictor index from the format's table
+// (the standard set is 256/0, 512/-256, 0/0, 192/64, 240/0, 460/-208, 392/-232).
+// A block of nBlockAlign bytes holds 2 + (nBlockAlign - 7 * channels) * 2 / channels samples
+// per channel.
+//
+// The encoder tries every coefficient pair on each block and keeps the one with the smallest
+// squared error. A predictor index outside the format's table (a damaged block) decodes as a
+// block of silence. Short last blocks with ACM_STREAMCONVERTF_END are treated as by the IMA
+// ADPCM driver: PCM padded with silence, a truncated ADPCM block decoded as far as it goes.
+#include "acm_codec.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+namespace quillon::acm {
+namespace {
+
+const int kAdaptation[16] = {230, 230, 230, 230, 307, 409, 512, 614, 768, 614, 512, 409, 307, 230, 230, 230};
+const ADPCMCOEFSET kStandardCoefs[7] = {{256, 0}, {512, -256}, {0, 0}, {192, 64}, {240, 0}, {460, -208}, {392, -232}};
+constexpr int kMaxDelta = INT_MAX / 768;
+
+struct Predictor {
+    int coef1, coef2;
+    int delta;
+    int sample1, sample2;
+
+    int Step(int nibble) {  // nibble 0..15
+        const int signedNibble = nibble >= 8 ? nibble - 16 : nibble;
+        const long long prediction = (static_cast<long long>(sample1) * coef1 + static_cast<long long>(sample2) * coef2) / 256;
+        const long long value = prediction + static_cast<long long>(signedNibble) * delta;
+        const int s = value < -32768 ? -32768 : (value > 32767 ? 32767 : static_cast<int>(value));
+        sample2 = sample1;
+        sample1 = s;
+        delta = static_cast<int>(static_cast<long long>(kAdaptation[nibble]) * delta / 256);
+        if (delta < 16) delta = 16;
+        if (delta > kMaxDelta) delta = kMaxDelta;
+        return s;
+    }
+
+    int Encode(int target) {
+        const long long prediction = (static_cast<long long>(sample1) * coef1 + static_cast<long long>(sample2) * coef2) / 256;
+        const long long err = target - prediction;
+        long long n = (err + (err >= 0 ? delta / 2 : -(delta / 2))) / delta;
+        if (n < -8) n = -8;
+        if (n > 7) n = 7;
+        const int nibble = static_cast<int>(n) & 0x0F;
+        Step(nibble);
+        return nibble;
+    }
+};
+
+DWORD SamplesPerBlock(const WAVEFORMATEX& f) { return 2 + (f.nBlockAlign - 7u * f.nChannels) * 2 / f.nChannels; }
+
+// The coefficient table of an MS ADPCM format, or empty when the record does not hold one.
+std::vector<ADPCMCOEFSET> Coefficients(const WAVEFORMATEX* f, DWORD cbFormat) {
+    if (cbFormat < sizeof(WAVEFORMATEX) + 4 || f->cbSize < 4) return {};
+    const BYTE* extra = reinterpret_cast<const BYTE*>(f) + sizeof(WAVEFORMATEX);
+    const DWORD count = static_cast<std::uint16_t>(extra[2] | (extra[3] << 8));
+    if (count == 0 || 4 + 4 * count > f->cbSize || sizeof(WAVEFORMATEX) + 4 + 4 * count > cbFormat) return {};
+    std::vector<ADPCMCOEFSET> coefs(count);
+    for (DWORD i = 0; i < count; ++i) {
+        coefs[i].iCoef1 = Read16(extra + 4 + 4 * i);
+        coefs[i].iCoef2 = Read16(extra + 6 + 4 * i);
+    }
+    return coefs;
+}
+
+bool IsUsableMsAdpcm(const WAVEFORMATEX* f, DWORD cbFormat) {
+    if (f->wFormatTag != WAVE_FORMAT_ADPCM || f->wBitsPerSample != 4) return false;
+    if (f->nChannels < 1 || f->nChannels > 2 || f->nSamplesPerSec == 0) return false;
+    if (f->nBlockAlign < 7u * f->nChannels + f->nChannels) return false;  // the header and one byte of nibbles
+    return !Coefficients(f, cbFormat).empty();
+}
+
+class MsAdpcmStream : public CodecStream {
+public:
+    MsAdpcmStream(const WAVEFORMATEX& adpcm, std::vector<ADPCMCOEFSET> coefs, bool encode)
+        : encode_(encode), channels_(adpcm.nChannels), blockAlign_(adpcm.nBlockAlign), spb_(SamplesPerBlock(adpcm)),
+          pcmBlock_(spb_ * 2u * channels_), coefs_(std::move(coefs)) {}
+
+    MMRESULT Size(DWORD fdwSize, DWORD cbInput, DWORD* pcbOutput) override {
+        const bool fromPcm = encode_ == (fdwSize == ACM_STREAMSIZEF_SOURCE);
+        const DWORD unitIn = fromPcm ? pcmBlock_ : blockAlign_;
+        const DWORD unitOut = fromPcm ? blockAlign_ : pcmBlock_;
+        if (cbInput / unitIn == 0) return ACMERR_NOTPOSSIBLE;
+        const std::uint64_t blocks = fdwSize == ACM_STREAMSIZEF_SOURCE ? BlocksUp(cbInput, unitIn) : cbInput / unitIn;
+        *pcbOutput = CapDword(blocks * unitOut);
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT Convert(const BYTE* src, DWORD cbSrc, DWORD* pcbSrcUsed, BYTE* dst, DWORD cbDst, DWORD* pcbDstUsed,
+                     DWORD fdwConvert) override {
+        if (fdwConvert & ACM_STREAMCONVERTF_START) delta_[0] = delta_[1] = 16;
+        DWORD used = 0, made = 0;
+        const DWORD inUnit = encode_ ? pcmBlock_ : blockAlign_;
+        const DWORD outUnit = encode_ ? blockAlign_ : pcmBlock_;
+        while (cbSrc - used >= inUnit && cbDst - made >= outUnit) {
+            if (encode_) EncodeBlock(src + used, spb_, dst + made);
+            else DecodeBlock(src + used, spb_, dst + made);
+            used += inUnit;
+            made += outUnit;
+        }
+        const DWORD rest = cbSrc - used;
+        if ((fdwConvert & ACM_STREAMCONVERTF_END) && rest > 0 && rest < inUnit) {
+            if (encode_ && cbDst - made >= outUnit) {
+                EncodeBlock(src + used, rest / (2u * channels_), dst + made);
+                used = cbSrc;
+                made += outUnit;
+            } else if (!encode_) {
+                const DWORD header = 7u * channels_;
+                const DWORD samples = rest >= header ? 2 + (rest - header) * 2 / channels_ : 0;
+                if (cbDst - made >= samples * 2u * channels_) {
+                    if (samples) DecodeBlock(src + used, samples, dst + made);
+                    used = cbSrc;
+                    made += samples * 2u * channels_;
+                }
+            }
+        }
+        *pcbSrcUsed = used;
+        *pcbDstUsed = made;
+        return MMSYSERR_NOERROR;
+    }
+
+private:
+    // Decodes the first `samples` samples per channel of a block (at least the two in its header).
+    void DecodeBlock(const BYTE* in, DWORD samples, BYTE* out) const {
+        const DWORD ch = channels_;
+        Predictor p[2];
+        bool valid = true;
+        for (DWORD c = 0; c < ch; ++c) {
+            const DWORD index = in[c];
+            if (index >= coefs_.size()) {
+                valid = false;
+                break;
+            }
+            p[c].coef1 = coefs_[index].iCoef1;
+            p[c].coef2 = coefs_[index].iCoef2;
+            p[c].delta = Read16(in + ch + 2 * c);
+            p[c].sample1 = Read16(in + 3 * ch + 2 * c);
+            p[c].sample2 = Read16(in + 5 * ch + 2 * c);
+        }
+        if (!valid) {
+            std::memset(out, 0, samples * 2u * ch);
+            return;
+        }
+        for (DWORD c = 0; c < ch; ++c) {
+            Write16(out + 2 * c, p[c].sample2);
+            Write16(out + 2 * (ch + c), p[c].sample1);
+        }
+        const BYTE* nibbles = in + 7 * ch;
+        BYTE* o = out + 4 * ch;
+        const DWORD total = (samples - 2) * ch;  // nibbles to decode, channels taking turns
+        for (DWORD k = 0; k < total; ++k) {
+            const int nibble = (k & 1) ? (nibbles[k / 2] & 0x0F) : (nibbles[k / 2] >> 4);
+            Write16(o, p[ch == 2 ? (k & 1) : 0].Step(nibble));
+            o += 2;
+        }
+    }
+
+    // Encodes `frames` frames (at most a block; missing frames are silence) into one block.
+    void EncodeBlock(const BYTE* in, DWORD frames, BYTE* out) {
+        const DWORD ch = channels_;
+        std::vector<int> x(spb_);
+        std::memset(out, 0, blockAlign_);
+        const DWORD tried = std::min<DWORD>(static_cast<DWORD>(coefs_.size()), 7);
+        for (DWORD c = 0; c < ch; ++c) {
+            for (DWORD i = 0; i < spb_; ++i) x[i] = i < frames ? Read16(in + 2 * (i * ch + c)) : 0;
+            int startDelta = delta_[c] < 16 ? 16 : (delta_[c] > 32767 ? 32767 : delta_[c]);
+            // Pick the coefficient pair with the least squared error over the block.
+            DWORD best = 0;
+            long double bestError = -1;
+            for (DWORD k = 0; k < tried; ++k) {
+                Predictor p{coefs_[k].iCoef1, coefs_[k].iCoef2, startDelta, x[1], x[0]};
+                long double error = 0;
+                for (DWORD i = 2; i < spb_; ++i) {
+                    p.Encode(x[i]);
+                    const long double d = x[i] - p.sample1;
+                    error += d * d;
+                }
+                if (bestError < 0 || error < bestError) {
+                    bestError = error;
+                    best = k;
+                }
+            }
+            Predictor p{coefs_[best].iCoef1, coefs_[best].iCoef2, startDelta, x[1], x[0]};
+            out[c] = static_cast<BYTE>(best);
+            Write16(out + ch + 2 * c, startDelta);
+            Write16(out + 3 * ch + 2 * c, x[1]);
+            Write16(out + 5 * ch + 2 * c, x[0]);
+            BYTE* nibbles = out + 7 * ch;
+            for (DWORD i = 2; i < spb_; ++i) {
+                const DWORD k = (i - 2) * ch + c;  // position in the nibble stream
+                const int nibble = p.Encode(x[i]);
+                nibbles[k / 2] |= static_cast<BYTE>((k & 1) ? nibble : nibble << 4);
+            }
+            delta_[c] = p.delta;
+        }
+    }
+
+    bool encode_;
+    DWORD channels_;
+    DWORD blockAlign_;
+    DWORD spb_;
+    DWORD pcmBlock_;
+    std::vector<ADPCMCOEFSET> coefs_;
+    int delta_[2] = {16, 16};
+};
+
+WORD DefaultBlockAlign(DWORD channels, DWORD rate) {
+    DWORD per = 256;
+    for (DWORD r = 11025 * 2; r <= rate && per < 4096; r *= 2) per *= 2;
+    return static_cast<WORD>(per * channels);
+}
+
+constexpr DWORD kFormatSize = sizeof(WAVEFORMATEX) + 4 + 7 * sizeof(ADPCMCOEFSET);  // 50 bytes
+
+MMRESULT Suggest(const WAVEFORMATEX* src, DWORD cbSrc, WAVEFORMATEX* dst, DWORD cbDst, DWORD fdwSuggest) {
+    if (cbSrc < 16 || cbDst < 16) return ACMERR_NOTPOSSIBLE;
+    const bool fromPcm = IsUsablePcm(src, 16);
+    if (!fromPcm && !IsUsableMsAdpcm(src, cbSrc)) return ACMERR_NOTPOSSIBLE;
+    const WORD tag = fromPcm ? WAVE_FORMAT_ADPCM : WAVE_FORMAT_PCM;
+    if ((fdwSuggest & ACM_FORMATSUGGESTF_WFORMATTAG) && dst->wFormatTag != tag) return ACMERR_NOTPOSSIBLE;
+    TakeUnfixedFromSource(src, dst, fdwSuggest);
+    if (!(fdwSuggest & ACM_FORMATSUGGESTF_WBITSPERSAMPLE)) dst->wBitsPerSample = fromPcm ? 4 : 16;
+    dst->wFormatTag = tag;
+    if (dst->nChannels < 1 || dst->nChannels > 2 || dst->nSamplesPerSec == 0) return ACMERR_NOTPOSSIBLE;
+    if (fromPcm) {
+        if (cbDst < kFormatSize || dst->wBitsPerSample != 4) return ACMERR_NOTPOSSIBLE;
+        dst->nBlockAlign = DefaultBlockAlign(dst->nChannels, dst->nSamplesPerSec);
+        dst->cbSize = 4 + 7 * sizeof(ADPCMCOEFSET);
+        BYTE* extra = reinterpret_cast<BYTE*>(dst) + sizeof(WAVEFORMATEX);
+        const DWORD spb = SamplesPerBlock(*dst);
+        Write16(extra, static_cast<int>(spb));
+        Write16(extra + 2, 7);
+        for (int i = 0; i < 7; ++i) {
+            Write16(extra + 4 + 4 * i, kStandardCoefs[i].iCoef1);
+            Write16(extra + 6 + 4 * i, kStandardCoefs[i].iCoef2);
+        }
+        dst->nAvgBytesPerSec =
+            static_cast<DWORD>(static_cast<std::uint64_t>(dst->nSamplesPerSec) * dst->nBlockAlign / spb);
+    } else {
+        if (dst->wBitsPerSample != 16) return ACMERR_NOTPOSSIBLE;
+        CompletePcm(dst);
+        if (cbDst >= sizeof(WAVEFORMATEX)) dst->cbSize = 0;
+    }
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT Open(const WAVEFORMATEX* src, DWORD cbSrc, const WAVEFORMATEX* dst, DWORD cbDst, void** state) {
+    const bool encode = src->wFormatTag == WAVE_FORMAT_PCM;
+    const WAVEFORMATEX* pcm = encode ? src : dst;
+    const WAVEFORMATEX* adpcm = encode ? dst : src;
+    const DWORD cbAdpcm = encode ? cbDst : cbSrc;
+    if (!IsUsablePcm(pcm, 16) || !IsUsableMsAdpcm(adpcm, cbAdpcm)) return ACMERR_NOTPOSSIBLE;
+    if (pcm->nChannels != adpcm->nChannels || pcm->nSamplesPerSec != adpcm->nSamplesPerSec) return ACMERR_NOTPOSSIBLE;
+    auto* s = new (std::nothrow) MsAdpcmStream(*adpcm, Coefficients(adpcm, cbAdpcm), encode);
+    if (!s) return MMSYSERR_NOMEM;
+    *state = s;
+    return MMSYSERR_NOERROR;
+}
+
+const tAcmFormatTagInfo kTags[] = {
+    {WAVE_FORMAT_PCM, 16, 16, "PCM"},
+    {WAVE_FORMAT_ADPCM, kFormatSize, 8, "MS ADPCM"},
+};
+
+}  // namespace
+
+extern const tAcmDriverTable kMsAdpcmDriver = {
+    "MS ADPCM", "Quillon MS ADPCM codec", ACMDRIVERDETAILS_SUPPORTF_CODEC, 2, kTags, 2, nullptr, Suggest, Open,
+    StreamSizeThunk, StreamConvertThunk, StreamCloseThunk,
+};
+
+}  // namespace quillon::acm

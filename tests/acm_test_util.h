@@ -1,0 +1,79 @@
+// Helpers for the compression-manager and codec tests: formats as byte records, a conversion
+// loop shaped like the library's (64 KiB blocks, remainders carried over, a second call with
+// ACM_STREAMCONVERTF_END when a block gives nothing), test signals, WAVE files, SNR, and the
+// external reference tools (ffmpeg, sox, lame) for the native build.
+#pragma once
+
+#include "platform/win32api.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace acmtest {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The two worlds differ in what their codecs can do: Wine's MS ADPCM converter decodes only,
+// and Wine's codecs accept damaged formats at opening that ours refuse.
+#ifdef _WIN32
+constexpr bool kMsAdpcmEncoderPresent = false;
+constexpr bool kRefusesDamagedFormats = false;
+#else
+constexpr bool kMsAdpcmEncoderPresent = true;
+constexpr bool kRefusesDamagedFormats = true;
+#endif
+
+// A format record of any size, kept as bytes.
+struct Format {
+    Bytes bytes;
+    WAVEFORMATEX* wfx() { return reinterpret_cast<WAVEFORMATEX*>(bytes.data()); }
+    const WAVEFORMATEX* wfx() const { return reinterpret_cast<const WAVEFORMATEX*>(bytes.data()); }
+    DWORD size() const { return static_cast<DWORD>(bytes.size()); }
+};
+
+Format Pcm(WORD channels, DWORD rate, WORD bits);
+Format Mp3(WORD channels, DWORD rate, DWORD kbps);
+
+// The format a driver (or the manager, had null) suggests for src with the destination tag
+// fixed; the result code goes to *res.
+Format Suggest(HACMDRIVER had, const Format& src, WORD tag, MMRESULT* res);
+
+// Runs `in` through a stream from src to dst (driver had, or any driver when null) the way the
+// library's conversion loop does. Returns the first failing result, or 0 with *out filled.
+MMRESULT ConvertAll(HACMDRIVER had, const Format& src, const Format& dst, const Bytes& in, Bytes* out,
+                    DWORD block = 65536);
+
+// 16-bit test signals: a chord of sines with a slow sweep and a little noise, distinct per
+// channel, at about -6 dBFS; deterministic.
+Bytes Signal16(WORD channels, DWORD rate, DWORD frames);
+std::vector<std::int16_t> Samples16(const Bytes& b);
+double SnrDb(const std::vector<std::int16_t>& ref, const std::vector<std::int16_t>& test);
+int MaxAbsDiff(const std::vector<std::int16_t>& a, const std::vector<std::int16_t>& b);
+std::uint32_t Fnv1a(const Bytes& b);
+
+// A WAVE file from a format record and data; the reverse (false when malformed).
+Bytes WaveFile(const Format& fmt, const Bytes& data);
+bool ParseWave(const Bytes& file, Format* fmt, Bytes* data);
+
+// The HACMDRIVERID of the first enabled driver that lists `tag`, and an open handle to it.
+HACMDRIVERID FindDriverFor(WORD tag);
+
+#ifndef _WIN32
+// Native only: files in a scratch folder and the reference tools.
+class Scratch {
+public:
+    Scratch();
+    ~Scratch();
+    std::string File(const std::string& name) const { return dir_ + "/" + name; }
+
+private:
+    std::string dir_;
+};
+bool HaveTool(const char* name);
+bool RunTool(const std::string& commandLine);  // true when it exits with 0
+bool WriteFileBytes(const std::string& path, const Bytes& b);
+Bytes ReadFileBytes(const std::string& path);
+#endif
+
+}  // namespace acmtest
