@@ -17,6 +17,7 @@
 #include "posix/user32.h"
 #include "posix/advapi32.h"
 #include "posix/winmm_mmio.h"
+#include "posix/msacm32.h"
 #endif
 
 // The separator the platform's paths use.
