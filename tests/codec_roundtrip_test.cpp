@@ -194,3 +194,168 @@ TEST(CodecRoundTrip, TruncatedAdpcmDataNeverReadsPastItsEnd) {
         }
     }
 }
+
+// ---- Known answers: fixed input, a fingerprint of the output ------------------------------
+//
+// The fingerprints (FNV-1a of the output bytes) are those of independent decoders: sox for
+// IMA ADPCM, ffmpeg for MS ADPCM and G.711 decoding. Wine's codecs give the same ones, the
+// G.711 encodings included. Natively the test also runs those tools on the same input, when
+// they are installed, so a wrong constant cannot hide.
+
+namespace {
+
+struct KnownAnswer {
+    const char* what;
+    Format format;       // the coded format
+    Bytes coded;         // coded input (decoding) or PCM input (encoding)
+    bool encode;
+    std::uint32_t fingerprint;
+    std::size_t outBytes;
+};
+
+std::uint32_t Next(std::uint32_t& x) { return x = x * 1664525u + 1013904223u; }
+
+// Blocks of valid-looking ADPCM: random nibbles behind headers with in-range fields.
+Bytes ImaBlocks(WORD channels, WORD blockAlign, int blocks) {
+    std::uint32_t x = 2024;
+    Bytes b(static_cast<std::size_t>(blockAlign) * blocks);
+    for (auto& v : b) v = static_cast<std::uint8_t>(Next(x) >> 24);
+    for (int k = 0; k < blocks; ++k)
+        for (WORD c = 0; c < channels; ++c) {
+            std::uint8_t* h = &b[static_cast<std::size_t>(k) * blockAlign + 4 * c];
+            h[1] = static_cast<std::uint8_t>(h[1] & 0x3F);  // a moderate first sample
+            h[2] = static_cast<std::uint8_t>(Next(x) % 60);
+            h[3] = 0;
+        }
+    return b;
+}
+
+// Nibbles of small magnitude (-4..4), so that the step size wanders but does not run away as
+// it would on uniform noise (where decoders part ways once it overflows 32 bits).
+Bytes MsAdpcmBlocks(WORD channels, WORD blockAlign, int blocks) {
+    static const std::uint8_t kNibbles[9] = {0, 1, 2, 3, 4, 12, 13, 14, 15};
+    std::uint32_t x = 77;
+    Bytes b(static_cast<std::size_t>(blockAlign) * blocks);
+    for (auto& v : b)
+        v = static_cast<std::uint8_t>(kNibbles[(Next(x) >> 8) % 9] << 4 | kNibbles[(Next(x) >> 8) % 9]);
+    for (int k = 0; k < blocks; ++k) {
+        std::uint8_t* h = &b[static_cast<std::size_t>(k) * blockAlign];
+        for (WORD c = 0; c < channels; ++c) {
+            h[c] = static_cast<std::uint8_t>(Next(x) % 7);
+            const int delta = 16 + static_cast<int>(Next(x) % 600);
+            h[channels + 2 * c] = static_cast<std::uint8_t>(delta & 0xFF);
+            h[channels + 2 * c + 1] = static_cast<std::uint8_t>(delta >> 8);
+            h[3 * channels + 2 * c + 1] &= 0x1F;  // moderate header samples
+            h[5 * channels + 2 * c + 1] &= 0x1F;
+        }
+    }
+    return b;
+}
+
+Format Coded(WORD tag, WORD channels, DWORD rate) {
+    MMRESULT res = 0;
+    Format f = Suggest(nullptr, Pcm(channels, rate, 16), tag, &res);
+    EXPECT_EQ(MMSYSERR_NOERROR, res);
+    return f;
+}
+
+Format Law(WORD tag) {
+    Format f = Pcm(1, 8000, 8);
+    f.wfx()->wFormatTag = tag;
+    return f;
+}
+
+Bytes AllSixteenBitValues() {
+    Bytes in;
+    for (int v = -32768; v <= 32767; ++v) {
+        in.push_back(static_cast<std::uint8_t>(v & 0xFF));
+        in.push_back(static_cast<std::uint8_t>((v >> 8) & 0xFF));
+    }
+    return in;
+}
+
+Bytes AllCodes() {
+    Bytes b(256);
+    for (int i = 0; i < 256; ++i) b[i] = static_cast<std::uint8_t>(i);
+    return b;
+}
+
+// An MS ADPCM format with the standard coefficients, built here: the platform's converter
+// need not suggest one.
+Format MsAdpcm(WORD channels, DWORD rate, WORD blockAlign) {
+    static const short kCoefs[7][2] = {{256, 0}, {512, -256}, {0, 0}, {192, 64}, {240, 0}, {460, -208}, {392, -232}};
+    Format f;
+    f.bytes.assign(50, 0);
+    WAVEFORMATEX* w = f.wfx();
+    w->wFormatTag = WAVE_FORMAT_ADPCM;
+    w->nChannels = channels;
+    w->nSamplesPerSec = rate;
+    w->nBlockAlign = blockAlign;
+    w->wBitsPerSample = 4;
+    w->cbSize = 32;
+    const int spb = 2 + (blockAlign - 7 * channels) * 2 / channels;
+    w->nAvgBytesPerSec = rate * blockAlign / spb;
+    auto put16 = [&](std::size_t at, int v) {
+        f.bytes[at] = static_cast<std::uint8_t>(v & 0xFF);
+        f.bytes[at + 1] = static_cast<std::uint8_t>((v >> 8) & 0xFF);
+    };
+    put16(18, spb);
+    put16(20, 7);
+    for (int i = 0; i < 7; ++i) {
+        put16(22 + 4 * i, kCoefs[i][0]);
+        put16(24 + 4 * i, kCoefs[i][1]);
+    }
+    return f;
+}
+
+std::vector<KnownAnswer> KnownAnswers() {
+    return {
+        {"IMA ADPCM mono, 4 blocks of 256", Coded(WAVE_FORMAT_IMA_ADPCM, 1, 11025), ImaBlocks(1, 256, 4), false,
+         0xfd55ae93u, 4 * 505 * 2},
+        {"IMA ADPCM stereo, 3 blocks of 1024", Coded(WAVE_FORMAT_IMA_ADPCM, 2, 22050), ImaBlocks(2, 1024, 3), false,
+         0x1acb4966u, 3 * 1017 * 4},
+        {"MS ADPCM mono, 4 blocks of 256", MsAdpcm(1, 11025, 256), MsAdpcmBlocks(1, 256, 4), false, 0xded3cf15u,
+         4 * 500 * 2},
+        {"MS ADPCM stereo, 3 blocks of 1024", MsAdpcm(2, 22050, 1024), MsAdpcmBlocks(2, 1024, 3), false, 0x7bad788du,
+         3 * 1012 * 4},
+        {"A-law, every code", Law(WAVE_FORMAT_ALAW), AllCodes(), false, 0x12fb6645u, 512},
+        {"mu-law, every code", Law(WAVE_FORMAT_MULAW), AllCodes(), false, 0x715d95a8u, 512},
+        {"A-law, every 16-bit value", Law(WAVE_FORMAT_ALAW), AllSixteenBitValues(), true, 0x826fe2c5u, 65536},
+        {"mu-law, every 16-bit value", Law(WAVE_FORMAT_MULAW), AllSixteenBitValues(), true, 0xf2471a71u, 65536},
+    };
+}
+
+}  // namespace
+
+TEST(CodecKnownAnswer, FixedInputsGiveTheReferenceOutputs) {
+    for (const KnownAnswer& k : KnownAnswers()) {
+        const Format pcm = Pcm(k.format.wfx()->nChannels, k.format.wfx()->nSamplesPerSec, 16);
+        Bytes out;
+        ASSERT_EQ(MMSYSERR_NOERROR, ConvertAll(nullptr, k.encode ? pcm : k.format, k.encode ? k.format : pcm, k.coded,
+                                               &out))
+            << k.what;
+        EXPECT_EQ(k.outBytes, out.size()) << k.what;
+        EXPECT_EQ(k.fingerprint, Fnv1a(out)) << k.what;
+        std::printf("[ answer   ] %-36s %zu bytes, fingerprint 0x%08x\n", k.what, out.size(), Fnv1a(out));
+    }
+}
+
+#ifndef _WIN32
+TEST(CodecKnownAnswer, TheReferenceToolsGiveTheSameFingerprints) {
+    if (!HaveTool("sox") || !HaveTool("ffmpeg")) GTEST_SKIP() << "sox or ffmpeg is not installed";
+    Scratch dir;
+    for (const KnownAnswer& k : KnownAnswers()) {
+        if (k.encode) continue;  // encoders round differently: see CodecReference
+        const std::string wav = dir.File("known.wav"), raw = dir.File("known.raw");
+        ASSERT_TRUE(WriteFileBytes(wav, WaveFile(k.format, k.coded)));
+        const bool useSox = k.format.wfx()->wFormatTag == WAVE_FORMAT_IMA_ADPCM;
+        ASSERT_TRUE(useSox ? RunTool("sox '" + wav + "' -t raw -e signed-integer -b 16 -L '" + raw + "'")
+                           : RunTool("ffmpeg -nostdin -loglevel error -y -i '" + wav +
+                                     "' -f s16le -acodec pcm_s16le '" + raw + "'"))
+            << k.what;
+        const Bytes reference = ReadFileBytes(raw);
+        EXPECT_EQ(k.outBytes, reference.size()) << k.what;
+        EXPECT_EQ(k.fingerprint, Fnv1a(reference)) << k.what << (useSox ? " (sox)" : " (ffmpeg)");
+    }
+}
+#endif
