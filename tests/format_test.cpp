@@ -688,7 +688,8 @@ TEST_F(FormatJob, CancelAtRandomMoments) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Interruptions the process does not survive, and a full disk (Linux only).
+// Interruptions the process does not survive, and a full disk (Linux only). A killed process
+// leaves the output as it was or as the whole new file, never a finished step in between.
 using FormatCrash = FormatFixture;
 
 TEST_F(FormatCrash, KillMinusNineMidJob) {
@@ -702,6 +703,7 @@ TEST_F(FormatCrash, KillMinusNineMidJob) {
     const std::string in = Write("in.wav", input);
     const Bytes old = qt::PcmWave(1, 8000, 8, Bytes(50, 128));
     const auto steps = RefSteps(Decode(raw, 2, 22050, 16), 44100, 1, 8);
+    int killedBeforeTheEnd = 0;
     for (int i = 0; i < 8; ++i) {
         const unsigned delayUs = std::uniform_int_distribution<unsigned>(0, 60000)(gen);
         SCOPED_TRACE(testing::Message() << "seed " << seed << " round " << i << " kill after " << delayUs << " us");
@@ -725,18 +727,19 @@ TEST_F(FormatCrash, KillMinusNineMidJob) {
         int status = 0;
         ASSERT_EQ(child, waitpid(child, &status, 0));
         const Bytes got = qt::ReadBytes(out);
-        EXPECT_TRUE(got == old || std::find(steps.begin(), steps.end(), got) != steps.end())
-            << "the output is neither the old file nor a finished step";
+        EXPECT_TRUE(got == old || got == steps.back()) << "the output is neither the old file nor the new one";
+        if (got == old) ++killedBeforeTheEnd;
         EXPECT_EQ(2u, qt::ListDir(dir_.path()).size()) << "nothing but the input and the output beside them";
-        // A process killed in a pass cannot remove that pass's work file from the temporary
-        // directory: at most that one file is new there. It is removed for the next round.
+        // A killed process cannot remove its work files from the temporary directory: at most
+        // the finished step's and the running pass's are new there. They go before the next round.
         std::set<std::string> now = Listing(temp_.path());
         std::vector<std::string> extra;
         for (const std::string& n : now)
             if (!tempBefore_.count(n)) extra.push_back(n);
-        EXPECT_LE(extra.size(), 1u);
+        EXPECT_LE(extra.size(), 2u);
         for (const std::string& n : extra) DeleteFileA(temp_.File(n).c_str());
     }
+    std::printf("[          ] %d of 8 children killed before their result was in place\n", killedBeforeTheEnd);
 #endif
 }
 

@@ -7,11 +7,12 @@
 // it writes progressCounter, then reasonForExit, then threadExited, and reads cancelPressed
 // once per 8192-byte block. No lock is taken anywhere here.
 //
-// Files: a pass never writes the output name itself. Each pass writes a work file drawn in the
-// temporary directory; when that file is complete and closed it is moved over the output with
-// ReplaceFileSafely. So at every moment, whatever happens (cancel, failure, kill, full disk),
-// the output name holds what it held before or the complete result of the passes done so far,
-// and an output name equal to the input name converts the file in place. The input is only read.
+// Files: no pass writes the output name. Each pass writes a work file drawn in the temporary
+// directory and reads the one the pass before it wrote; only one complete result is moved over
+// the output, with ReplaceFileSafely: the last pass's on success, the result of the passes
+// finished before a failure or a cancel otherwise. So a kill or a crash at any moment leaves
+// the output as it was or as the whole new file, and an output name equal to the input name
+// converts the file in place. The input is only read.
 //
 // Memory: each pass holds one 8192-byte input block and one 64 KiB output block from the global
 // heap, whatever the length of the file.
@@ -345,15 +346,14 @@ bool DrawWorkFile(char* name) {
     return std::strcmp(name, "VMX") != 0 && GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Puts the finished work file of a pass in place of the output, or removes it after a failure.
-WORD InstallOrDiscard(const char* work, const char* output, WORD passResult) {
-    if (passResult == 0 && ReplaceFileSafely(work, output)) return 0;
+// Puts a finished work file in place of the output; the work file is gone either way.
+WORD Install(const char* work, const char* output) {
+    if (ReplaceFileSafely(work, output)) return 0;
     DeleteFileA(work);
-    return passResult != 0 ? passResult : kFmtCannotWrite;
+    return kFmtCannotWrite;
 }
 
-// The output holds a copy of the input: what it holds before the channel and bit passes when
-// the rate stays.
+// The output receives a copy of the input.
 WORD CopyInputToOutput(const char* input, const char* output) {
     if (std::strcmp(input, output) == 0) return 0;
     char work[kNameSize];
@@ -362,16 +362,47 @@ WORD CopyInputToOutput(const char* input, const char* output) {
         DeleteFileA(work);
         return kFmtCannotWrite;
     }
-    return InstallOrDiscard(work, output, 0);
+    return Install(work, output);
 }
 
-// Runs one pass from `source` into a fresh work file and moves the result over the output.
-template <typename PassFn>
-WORD RunIntoOutput(const char* output, PassFn runPass) {
-    char work[kNameSize];
-    if (!DrawWorkFile(work)) return kFmtCannotWrite;
-    return InstallOrDiscard(work, output, runPass(work));
-}
+// The passes of one change, run one after the other. Each reads what the one before it wrote
+// (the input for the first) and writes a work file of its own in the temporary directory; the
+// last finished result is kept there and the one before it deleted.
+class PassChain {
+public:
+    explicit PassChain(const char* input) : source_(input) {}
+    ~PassChain() {
+        if (finished_[0] != '\0') DeleteFileA(finished_);
+    }
+    PassChain(const PassChain&) = delete;
+    PassChain& operator=(const PassChain&) = delete;
+
+    template <typename PassFn>
+    WORD Run(PassFn pass) {
+        char work[kNameSize];
+        if (!DrawWorkFile(work)) return kFmtCannotWrite;
+        const WORD r = pass(source_, static_cast<const char*>(work));
+        if (r != 0) {
+            DeleteFileA(work);
+            return r;
+        }
+        if (finished_[0] != '\0') DeleteFileA(finished_);
+        CopyName(finished_, work);
+        source_ = finished_;
+        return 0;
+    }
+    bool AnyFinished() const { return finished_[0] != '\0'; }
+    // Moves the last finished result over the output.
+    WORD InstallLast(const char* output) {
+        const WORD r = Install(finished_, output);
+        finished_[0] = '\0';
+        return r;
+    }
+
+private:
+    const char* source_;
+    char finished_[kNameSize] = {};
+};
 
 }  // namespace
 
@@ -486,36 +517,38 @@ WORD ConvertFormat(const char* inputFileName, const char* outputFileName, DWORD 
     char output[kNameSize];
     CopyName(output, outputFileName);
 
-    // What the next pass reads: the input until a pass has put its result at the output.
-    const char* source = inputFileName;
+    // The output receives one complete result. On success that is the last pass's. When a
+    // pass fails or is cancelled it is the result of the passes finished before it, or, when
+    // the rate stayed and no pass finished, a copy of the input: what the output would hold had
+    // each pass written it in turn. A failed or cancelled first rate pass leaves it untouched.
+    PassChain chain(inputFileName);
+    auto base = [&] {
+        if (job) oldProgress = static_cast<int>(job->progressCounter.load());
+    };
     WORD result = 0;
     if (rateChanges) {
-        result = RunIntoOutput(output, [&](const char* work) {
-            return ConvertSampleRate(source, work, sampleRate, job, progressFactor, oldProgress);
+        result = chain.Run([&](const char* in, const char* work) {
+            return ConvertSampleRate(in, work, sampleRate, job, progressFactor, oldProgress);
         });
         if (result != 0) return result;
-        source = output;
-        if (job) oldProgress = static_cast<int>(job->progressCounter.load());
+        base();
     }
     if (channelsChange) {
-        result = RunIntoOutput(output, [&](const char* work) {
-            return ConvertChannels(source, work, numChannels, job, progressFactor, oldProgress);
+        result = chain.Run([&](const char* in, const char* work) {
+            return ConvertChannels(in, work, numChannels, job, progressFactor, oldProgress);
         });
-        if (result == 0) {
-            source = output;
-            if (job) oldProgress = static_cast<int>(job->progressCounter.load());
-        }
+        if (result == 0) base();
     }
     if (result == 0 && bitsChange) {
-        result = RunIntoOutput(output, [&](const char* work) {
-            return ConvertResolution(source, work, bitsPerSample, job, progressFactor, oldProgress);
+        result = chain.Run([&](const char* in, const char* work) {
+            return ConvertResolution(in, work, bitsPerSample, job, progressFactor, oldProgress);
         });
-        if (result == 0) source = output;
     }
-    // When the rate stays, the output holds a copy of the input before the other passes; a
-    // pass that failed or was cancelled then leaves that copy there. The copy is made only
-    // then: on success the result replaced it anyway.
-    if (result != 0 && source == inputFileName) CopyInputToOutput(inputFileName, output);
+    if (result == 0) return chain.InstallLast(output);
+    if (chain.AnyFinished())
+        chain.InstallLast(output);
+    else
+        CopyInputToOutput(inputFileName, output);
     return result;
 }
 
