@@ -9,7 +9,10 @@ extern "C" {
 
 DWORD GetLastError();
 void SetLastError(DWORD err);
-DWORD Win32ErrorFromErrno(int err);
+// The one place where an errno value becomes a Win32 error. With the path the failed call was
+// given, ENOENT tells a missing file (ERROR_FILE_NOT_FOUND) from a missing folder on the way to
+// it (ERROR_PATH_NOT_FOUND), as Windows does.
+DWORD Win32ErrorFromErrno(int err, const char* path = nullptr);
 
 // Paths: directory of temporary files ($TMPDIR or /tmp, with a trailing '/'), unique names.
 DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer);
@@ -85,6 +88,7 @@ BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
 #define WAIT_ABANDONED 0x00000080u
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
+#define CREATE_SUSPENDED 0x00000004u
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
 BOOL ReleaseMutex(HANDLE hMutex);
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
