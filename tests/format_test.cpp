@@ -785,3 +785,108 @@ TEST_F(FormatCrash, FullDisk) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The host's format command: a result byte for byte, an error in words, and Ctrl-C.
+#ifndef _WIN32
+namespace {
+
+struct HostRun {
+    int status;  // exit status, or -1
+    std::string err;
+};
+
+// Starts `quillon ARGS...` with stderr into `errFile` and its temporary files in `tempDir`;
+// returns the child's id.
+pid_t StartHost(const std::vector<std::string>& args, const std::string& errFile, const std::string& tempDir) {
+    const pid_t child = fork();
+    if (child == 0) {
+        setenv("TMPDIR", tempDir.c_str(), 1);
+        std::FILE* err = std::freopen(errFile.c_str(), "w", stderr);
+        if (err == nullptr) _exit(127);
+        std::vector<char*> argv;
+        static char name[] = "quillon";
+        argv.push_back(name);
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(QUILLON_CLI_PATH, argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+HostRun WaitHost(pid_t child, const std::string& errFile) {
+    int status = 0;
+    HostRun r{-1, {}};
+    if (waitpid(child, &status, 0) == child && WIFEXITED(status)) r.status = WEXITSTATUS(status);
+    const Bytes err = qt::ReadBytes(errFile);
+    r.err.assign(err.begin(), err.end());
+    return r;
+}
+
+HostRun RunHost(const std::vector<std::string>& args, const std::string& errFile) {
+    return WaitHost(StartHost(args, errFile, "/tmp"), errFile);
+}
+
+}  // namespace
+#endif
+
+using FormatHost = FormatFixture;
+
+TEST_F(FormatHost, ConvertsReportsInWordsAndCancelsOnCtrlC) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the host is started and interrupted with fork, exec and SIGINT: Linux only";
+#else
+    const std::string errFile = temp_.File("stderr.txt");
+    if (RunHost({"format"}, errFile).err.find("unknown command") != std::string::npos)
+        GTEST_SKIP() << "this build of the host does not offer the format command";
+
+    const Bytes raw = SourceBytes(8192 * 3 + 40, 16, 61);
+    const std::string in = Write("in.wav", qt::PcmWave(2, 44100, 16, raw));
+    const std::string out = dir_.File("out.wav");
+    HostRun r = RunHost({"format", in, "--rate", "22050", "--channels", "1", "--bits", "8", "-o", out}, errFile);
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_TRUE(qt::ReadBytes(out) == RefSteps(Decode(raw, 2, 44100, 16), 22050, 1, 8).back());
+
+    // Values not given stay as the file has them; without -o the file itself changes.
+    const std::string inPlace = Write("inplace.wav", qt::PcmWave(2, 44100, 16, raw));
+    r = RunHost({"format", inPlace, "--bits", "8"}, errFile);
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_TRUE(qt::ReadBytes(inPlace) == RefSteps(Decode(raw, 2, 44100, 16), 44100, 2, 8).back());
+
+    r = RunHost({"format", in, "--rate", "48000", "-o", out}, errFile);
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("error 359")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("whole multiples")) << r.err;
+    EXPECT_EQ(2, RunHost({"format", in, "--rate"}, errFile).status);
+
+    // Ctrl-C in the middle: the job is cancelled and the target stays as it was.
+    const Bytes big = SourceBytes(8192 * 2000, 16, 62);
+    const std::string bigIn = Write("big.wav", qt::PcmWave(2, 44100, 16, big));
+    const Bytes old = {'o', 'l', 'd'};
+    int interrupted = 0;
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(qt::WriteBytes(out, old));
+        const std::size_t before = qt::ListDir(temp_.path()).size();
+        const pid_t child =
+            StartHost({"format", bigIn, "--rate", "22050", "--channels", "1", "-o", out}, errFile, temp_.path());
+        // Interrupt once the job runs: the host's library has drawn its five temporary files
+        // and the first pass its work file.
+        for (int i = 0; i < 5000 && qt::ListDir(temp_.path()).size() < before + 6; ++i) usleep(1000);
+        usleep(3000u * round);
+        kill(child, SIGINT);
+        r = WaitHost(child, errFile);
+        if (r.status == 130) {
+            ++interrupted;
+            EXPECT_TRUE(qt::ReadBytes(out) == old);
+            EXPECT_NE(std::string::npos, r.err.find("cancelled")) << r.err;
+        } else {
+            EXPECT_EQ(0, r.status) << r.err;  // the job had ended before the signal
+        }
+        EXPECT_EQ(4u, qt::ListDir(dir_.path()).size()) << "no work file beside the target";
+        // The host unloads its library on the way out, which removes its temporary files.
+        EXPECT_EQ(before, qt::ListDir(temp_.path()).size()) << "the host left a temporary file";
+    }
+    std::printf("[          ] %d of 3 runs interrupted before their end\n", interrupted);
+#endif
+}
