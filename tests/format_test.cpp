@@ -169,7 +169,8 @@ Bytes SourceBytes(std::size_t n, int bits, std::uint32_t seed) {
         for (int v : {-32768, 32767, -1, 1, -3, 0, 3, 0, -255, 255, -256, 256, -257, 257, 0, 0})
             qt::Put16(b, static_cast<std::uint16_t>(v));
     } else {
-        for (int v : {0, 255, 128, 127, 0, 1, 1, 0, 129, 255, 254, 0, 2, 3, 5, 7}) b.push_back(static_cast<std::uint8_t>(v));
+        for (int v : {0, 255, 128, 127, 0, 1, 1, 0, 129, 255, 254, 0, 2, 3, 5, 7})
+            b.push_back(static_cast<std::uint8_t>(v));
     }
     std::mt19937 gen(seed);
     while (b.size() < n) b.push_back(static_cast<std::uint8_t>(gen()));
@@ -266,7 +267,8 @@ TEST_F(FormatConversion, SampleRulesByHand) {
         {"stereo 8 to mono: (0,1) 1, (255,255) 255, (0,0) 0, (128,127) 128, (127,128) 128",
          2, 8, {0, 1, 255, 255, 0, 0, 128, 127, 127, 128}, 1, 8, {1, 255, 0, 128, 128}},
         {"16 to 8: -32768 0, -256 127, -255 128, -1 128, 255 128, 256 129, 32767 255",
-         1, 16, {0, 0x80, 0, 0xFF, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 1, 0xFF, 0x7F}, 1, 8, {0, 127, 128, 128, 128, 129, 255}},
+         1, 16, {0, 0x80, 0, 0xFF, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 1, 0xFF, 0x7F},
+         1, 8, {0, 127, 128, 128, 128, 129, 255}},
         {"8 to 16: 0 -32768, 128 0, 255 32512, 127 -256", 1, 8, {0, 128, 255, 127}, 1, 16,
          {0, 0x80, 0, 0, 0, 0x7F, 0, 0xFF}},
         {"mono 16 to stereo: every sample left and right", 1, 16, {1, 2, 3, 4}, 2, 16, {1, 2, 1, 2, 3, 4, 3, 4}},
@@ -309,13 +311,14 @@ TEST_F(FormatConversion, InputShapes) {
     const Bytes raw = SourceBytes(8192 + 333, 8, 5);  // odd: the data chunk has a pad byte
     const Audio src = Decode(raw, 1, 8000, 8);
     const Bytes expected = RefSteps(src, 16000, 1, 16).back();
+    auto withFmt = [&](const Bytes& f) { return qt::RiffFile({{"fmt ", f}, {"data", raw}}); };
     struct Shape {
         const char* what;
         Bytes file;
     };
     const Shape shapes[] = {
         {"fmt of 16 bytes", qt::PcmWave(1, 8000, 8, raw)},
-        {"fmt of 18 bytes", qt::RiffFile({{"fmt ", qt::FormatBytes(1, 1, 8000, 8, 1, true, 0)}, {"data", raw}})},
+        {"fmt of 18 bytes", withFmt(qt::FormatBytes(1, 1, 8000, 8, 1, true, 0))},
         {"fmt of 40 bytes with extra bytes",
          qt::RiffFile({{"fmt ", [] {
                             Bytes f = qt::FormatBytes(1, 1, 8000, 8, 1, true, 22);
@@ -324,9 +327,12 @@ TEST_F(FormatConversion, InputShapes) {
                         }()},
                        {"data", raw}})},
         {"a LIST chunk between fmt and data, a chunk after data",
-         qt::RiffFile({{"fmt ", qt::PcmFormat(1, 8000, 8)}, {"LIST", Bytes(13, 'x')}, {"data", raw}, {"cue ", Bytes(8, 1)}})},
-        {"a wrong byte rate and 12 declared bits in 8-bit frames",
-         qt::RiffFile({{"fmt ", qt::FormatBytes(1, 1, 8000, 7, 1)}, {"data", raw}})},
+         qt::RiffFile({{"fmt ", qt::PcmFormat(1, 8000, 8)},
+                       {"LIST", Bytes(13, 'x')},
+                       {"data", raw},
+                       {"cue ", Bytes(8, 1)}})},
+        {"a wrong byte rate and 7 declared bits in 8-bit frames",
+         withFmt(qt::FormatBytes(1, 1, 8000, 7, 1))},
     };
     for (const Shape& s : shapes) {
         SCOPED_TRACE(s.what);
@@ -376,6 +382,7 @@ TEST_F(FormatRefusal, EveryCodeFromTheExportedCall) {
     const Bytes raw = SourceBytes(4000, 16, 3);
     const Bytes good = qt::PcmWave(2, 44100, 16, raw);
     const Bytes fmt = qt::PcmFormat(2, 44100, 16);
+    auto withFmt = [&](const Bytes& f) { return qt::RiffFile({{"fmt ", f}, {"data", raw}}); };
     struct Case {
         const char* what;
         Bytes file;  // empty: no file at all, unless `emptyFile`
@@ -389,7 +396,7 @@ TEST_F(FormatRefusal, EveryCodeFromTheExportedCall) {
     const Case cases[] = {
         {"missing file", {}, false, 22050, 16, 2, nullptr, 102},
         {"empty file", {}, true, 22050, 16, 2, nullptr, 102},
-        {"compressed (IMA ADPCM tag)", qt::RiffFile({{"fmt ", qt::FormatBytes(0x11, 2, 44100, 4, 2048)}, {"data", raw}}),
+        {"compressed (IMA ADPCM tag)", withFmt(qt::FormatBytes(0x11, 2, 44100, 4, 2048)),
          false, 22050, 16, 2, nullptr, 318},
         {"not a WAVE file", Bytes(100, 'z'), false, 22050, 16, 2, nullptr, 318},
         {"fmt at the end of the file, fewer than 18 bytes to read", qt::RiffFile({{"fmt ", fmt}}), false, 22050, 16, 2,
@@ -409,7 +416,7 @@ TEST_F(FormatRefusal, EveryCodeFromTheExportedCall) {
         {"rate 0", good, false, 0, 16, 2, nullptr, 359},
         {"the same format", good, false, 44100, 16, 2, nullptr, 360},
         {"the same format with 16 bits declared as 12",
-         qt::RiffFile({{"fmt ", qt::FormatBytes(1, 2, 44100, 12, 4)}, {"data", raw}}), false, 44100, 16, 2, nullptr, 360},
+         withFmt(qt::FormatBytes(1, 2, 44100, 12, 4)), false, 44100, 16, 2, nullptr, 360},
         {"3 channels asked", good, false, 44100, 16, 3, nullptr, 361},
         {"0 channels asked", good, false, 22050, 16, 0, nullptr, 361},
         {"24 bits asked", good, false, 44100, 24, 2, nullptr, 361},
@@ -417,16 +424,17 @@ TEST_F(FormatRefusal, EveryCodeFromTheExportedCall) {
         {"0 bits asked", good, false, 22050, 0, 2, nullptr, 361},
         {"a 3-channel input", qt::PcmWave(3, 44100, 16, raw), false, 22050, 16, 2, nullptr, 361},
         {"a 24-bit input", qt::PcmWave(2, 44100, 24, raw), false, 22050, 16, 2, nullptr, 361},
-        {"an input with block align 0", qt::RiffFile({{"fmt ", qt::FormatBytes(1, 2, 44100, 16, 0)}, {"data", raw}}),
+        {"an input with block align 0", withFmt(qt::FormatBytes(1, 2, 44100, 16, 0)),
          false, 22050, 16, 2, nullptr, 361},
-        {"an input with 0 channels", qt::RiffFile({{"fmt ", qt::FormatBytes(1, 0, 44100, 16, 4)}, {"data", raw}}), false,
+        {"an input with 0 channels", withFmt(qt::FormatBytes(1, 0, 44100, 16, 4)), false,
          22050, 16, 2, nullptr, 361},
         {"an input with block align 3 for 2 channels",
-         qt::RiffFile({{"fmt ", qt::FormatBytes(1, 2, 44100, 8, 3)}, {"data", raw}}), false, 22050, 8, 2, nullptr, 361},
-        {"an input at 0 Hz", qt::RiffFile({{"fmt ", qt::FormatBytes(1, 2, 0, 16, 4)}, {"data", raw}}), false, 22050, 16, 2,
+         withFmt(qt::FormatBytes(1, 2, 44100, 8, 3)), false, 22050, 8, 2, nullptr, 361},
+        {"an input at 0 Hz", withFmt(qt::FormatBytes(1, 2, 0, 16, 4)), false, 22050, 16, 2,
          nullptr, 359},
         // One frame at 1 Hz raised to 4 294 967 295 Hz: a result no RIFF file can hold.
-        {"a result larger than a RIFF file holds", qt::PcmWave(1, 1, 8, Bytes{7}), false, 0xFFFFFFFFu, 8, 1, nullptr, 358},
+        {"a result larger than a RIFF file holds", qt::PcmWave(1, 1, 8, Bytes{7}), false, 0xFFFFFFFFu, 8, 1, nullptr,
+         358},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -494,6 +502,7 @@ TEST_F(FormatRefusal, StartCallChecks) {
 // or is not PCM counts as compressed there): the routine itself gives its own.
 TEST_F(FormatRefusal, RoutineCodesBehindTheStartChecks) {
     const Bytes raw = SourceBytes(1000, 16, 4);
+    auto withFmt = [&](const Bytes& f) { return qt::RiffFile({{"fmt ", f}, {"data", raw}}); };
     struct Case {
         const char* what;
         Bytes file;
@@ -503,7 +512,7 @@ TEST_F(FormatRefusal, RoutineCodesBehindTheStartChecks) {
         {"no file", {}, 350},
         {"not a RIFF WAVE file", qt::RiffFile({{"fmt ", qt::PcmFormat(2, 44100, 16)}, {"data", raw}}, "AVI "), 351},
         {"no fmt chunk", qt::RiffFile({{"data", raw}}), 352},
-        {"tag 2", qt::RiffFile({{"fmt ", qt::FormatBytes(2, 2, 44100, 16, 4)}, {"data", raw}}), 354},
+        {"tag 2", withFmt(qt::FormatBytes(2, 2, 44100, 16, 4)), 354},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

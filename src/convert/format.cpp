@@ -34,7 +34,7 @@
 
 namespace {
 
-constexpr DWORD kBlockBytes = 8192;     // input bytes per block; the frame dropping restarts at each
+constexpr DWORD kBlockBytes = 8192;      // input bytes per block; the frame dropping restarts at each
 constexpr DWORD kOutBlockBytes = 65536;  // room for the output of one input block (or a part of it)
 constexpr DWORD kMmioBufferBytes = 65536;
 constexpr LONG kFormatRecordBytes = 18;
@@ -174,7 +174,8 @@ WORD OpenPcmSource(const char* name, std::optional<MmioFile>& file, WAVEFORMATEX
     // A file past 2 GiB has an end no LONG position tells (-1): its declared size stands, and
     // the passes stop where its audio runs out.
     DWORD present = data.cksize;
-    if (end >= 0) present = static_cast<DWORD>(end) > data.dwDataOffset ? static_cast<DWORD>(end) - data.dwDataOffset : 0;
+    if (end >= 0)
+        present = static_cast<DWORD>(end) > data.dwDataOffset ? static_cast<DWORD>(end) - data.dwDataOffset : 0;
     dataBytes = std::min(data.cksize, present);
     if (dataBytes == 0) return kFmtEmptyData;
     return 0;
@@ -244,7 +245,13 @@ protected:
 // The frame shared by the passes: check the input, write the header, then block by block
 // read, convert, write, report. The input's trailing bytes that do not make a whole frame are
 // not carried over; a file shorter than its "data" size ends the pass with what it holds.
-WORD RunPass(const char* outName, const Pass& pass, const WAVEFORMATEX& outFormat, MmioFile& in, DWORD totalBytes, WORD inAlign, tEDITWORKTHREADINFO* job, int factor, int base) {
+WORD RunPass(const char* outName, const Pass& pass, const WAVEFORMATEX& outFormat, MmioFile& in, DWORD totalBytes,
+             WORD inAlign, tEDITWORKTHREADINFO* job, int factor, int base) {
+    // Progress and cancel at this pass's point of the block, when there is a job record.
+    auto cancelledAt = [&](CancelPoint point, DWORD processed) {
+        return job != nullptr && pass.cancelPoint == point &&
+               ReportAndTestCancel(job, factor, base, processed, totalBytes);
+    };
     GlobalBlock inBlock(kBlockBytes);
     GlobalBlock outBlock(kOutBlockBytes);
     if (!inBlock || !outBlock) return kFmtNoMemory;
@@ -254,19 +261,16 @@ WORD RunPass(const char* outName, const Pass& pass, const WAVEFORMATEX& outForma
     DWORD remaining = totalBytes;
     DWORD processed = 0;
     while (remaining > 0) {
-        if (job && pass.cancelPoint == CancelPoint::BeforeRead && ReportAndTestCancel(job, factor, base, processed, totalBytes))
-            return kFmtCancelled;
+        if (cancelledAt(CancelPoint::BeforeRead, processed)) return kFmtCancelled;
         const DWORD want = std::min(kBlockBytes, remaining);
         const LONG got = mmioRead(in.get(), reinterpret_cast<HPSTR>(inBlock.get()), static_cast<LONG>(want));
         if (got <= 0) break;  // the file ends before its declared size
         remaining -= static_cast<DWORD>(got);
-        if (job && pass.cancelPoint == CancelPoint::AfterRead && ReportAndTestCancel(job, factor, base, processed, totalBytes))
-            return kFmtCancelled;
+        if (cancelledAt(CancelPoint::AfterRead, processed)) return kFmtCancelled;
         if (!pass.ConvertBlock(inBlock.get(), static_cast<DWORD>(got) / inAlign, outBlock.get(), writer))
             return kFmtCannotWrite;
         processed += static_cast<DWORD>(got);
-        if (job && pass.cancelPoint == CancelPoint::AfterWrite && ReportAndTestCancel(job, factor, base, processed, totalBytes))
-            return kFmtCancelled;
+        if (cancelledAt(CancelPoint::AfterWrite, processed)) return kFmtCancelled;
         if (static_cast<DWORD>(got) < want) break;
     }
     return writer.Finish();
@@ -335,7 +339,8 @@ std::uint64_t RatePassOutput(std::uint64_t data, DWORD frameBytes, DWORD oldRate
     const std::uint64_t blockFrames = kBlockBytes / frameBytes;
     const std::uint64_t fullBlocks = data / kBlockBytes;
     const std::uint64_t tailFrames = (data % kBlockBytes) / frameBytes;
-    const std::uint64_t kept = fullBlocks * ((blockFrames + average - 1) / average) + (tailFrames + average - 1) / average;
+    const std::uint64_t kept =
+        fullBlocks * ((blockFrames + average - 1) / average) + (tailFrames + average - 1) / average;
     return kept * frameBytes;
 }
 
