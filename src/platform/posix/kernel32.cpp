@@ -292,6 +292,20 @@ bool EqualsIgnoringCase(const char* a, const char* b, std::size_t n) {
 // =============================================================================================
 // Handle table.
 
+namespace {
+
+// When the library is unloaded (dlclose) its data goes with it: an empty table is freed then,
+// after everything else of the library has run (lowest destructor priority runs last).
+__attribute__((destructor(101))) void FreeEmptyObjectTable() {
+    std::lock_guard<std::mutex> lock(g_tableLock);
+    if (g_table && g_table->empty()) {
+        delete g_table;
+        g_table = nullptr;
+    }
+}
+
+}  // namespace
+
 namespace quillon_posix {
 
 HANDLE InsertObject(std::shared_ptr<KernelObject> object) {

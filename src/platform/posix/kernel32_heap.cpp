@@ -136,6 +136,15 @@ HANDLE Free(HANDLE h) {
     return nullptr;
 }
 
+// At unload an empty block table is freed with the library (lowest priority runs last).
+__attribute__((destructor(101))) void FreeEmptyBlockTable() {
+    std::lock_guard<std::mutex> lock(g_heapLock);
+    if (g_blocks && g_blocks->empty()) {
+        delete g_blocks;
+        g_blocks = nullptr;
+    }
+}
+
 }  // namespace
 
 HGLOBAL GlobalAlloc(UINT uFlags, std::size_t dwBytes) { return Allocate(Family::Global, uFlags, dwBytes); }

@@ -19,6 +19,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <pthread.h>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -45,14 +46,35 @@ std::unordered_map<DWORD, std::shared_ptr<Queue>>* g_queues;
 std::unordered_map<std::uintptr_t, DWORD>* g_windows;  // window -> owning thread
 std::uintptr_t g_nextWindow = 0x10000;
 
-// Removes the calling thread's queue when a thread that made one on demand ends.
-struct QueueGuard {
-    DWORD id = 0;
-    ~QueueGuard() {
-        if (id != 0) quillon_posix::DestroyThreadQueue(id);
+// Removes the queue of a thread that made one on demand when that thread ends. A pthread key,
+// not a thread_local object with a destructor: such an object would pin the library in memory
+// for as long as the thread lives, and dlclose would never unload it. The key is deleted when
+// the library is unloaded, so no thread ending later calls into unmapped code.
+pthread_key_t g_queueKey;
+bool g_queueKeyMade = false;
+std::once_flag g_queueKeyOnce;
+
+void DestroyQueueAtThreadEnd(void* id) {
+    quillon_posix::DestroyThreadQueue(static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(id)));
+}
+
+// At unload, after everything else of the library has run: the key goes, and the tables too
+// when no thread has a queue any more.
+__attribute__((destructor(101))) void ReleaseQueueTables() {
+    if (g_queueKeyMade) pthread_key_delete(g_queueKey);
+    std::lock_guard<std::mutex> lock(g_registryLock);
+    if (g_queues && g_queues->empty()) {
+        delete g_queues;
+        delete g_windows;
+        g_queues = nullptr;
+        g_windows = nullptr;
     }
-};
-thread_local QueueGuard t_queueGuard;
+}
+
+void RemoveQueueAtThreadEnd(DWORD id) {
+    std::call_once(g_queueKeyOnce, [] { g_queueKeyMade = pthread_key_create(&g_queueKey, DestroyQueueAtThreadEnd) == 0; });
+    if (g_queueKeyMade) pthread_setspecific(g_queueKey, reinterpret_cast<void*>(static_cast<std::uintptr_t>(id)));
+}
 
 bool EnsureTables() {
     if (!g_queues) g_queues = new (std::nothrow) std::unordered_map<DWORD, std::shared_ptr<Queue>>();
@@ -74,8 +96,8 @@ std::shared_ptr<Queue> CurrentQueue() {
     if (!queue) {
         if (!quillon_posix::CreateThreadQueue(self)) return nullptr;
         queue = QueueOf(self);
+        RemoveQueueAtThreadEnd(self);
     }
-    t_queueGuard.id = self;
     return queue;
 }
 
