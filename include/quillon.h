@@ -207,6 +207,86 @@ QUILLON_API(unsigned short) AudioChangeFormat(const char* inputFileName, const c
                                               int isSyncOperation);
 /* ---- end of PCM format change ---- */
 
+/* ---- Codec catalogue and codec conversion ------------------------------------------------
+ * The catalogue lists the installed compression-manager drivers, each with its format tags, in
+ * the manager's order; it is built at load and rebuilt by GetNumberOfCodec. A codec and a tag
+ * are named by their positions (codecIndex, formatTagIndex). GetCodecDescription and
+ * GetCodecFormatTagDescription fill copies (their pointers are 0); both answer 400 for a
+ * position not in the catalogue.
+ *
+ * AudioConvert writes destFileName as a WAVE file ("fmt ", "fact" holding the source's data
+ * size in bytes, "data") converted from the WAVE file srcFileName through one codec. The tag
+ * index decides the destination format: a tag named "PCM" takes pDestWaveFormatDesired's
+ * channels, rate and width; another tag is chosen in the platform's format chooser (where
+ * there is none, mono 11025 Hz 8 bits of that tag); an index below 0 or at or above the
+ * codec's tag count lets the codec suggest. overrideFormatIfNeeded lets the library pick a
+ * format and a codec when the wanted one cannot be had. With isSyncOperation nonzero the call
+ * returns the result; with 0 it starts a job: poll it with the AudioConvert... calls. A
+ * cancelled job ends with 0 and leaves no destination file. */
+typedef struct tACMCODECFORMATTAGINFO {
+    unsigned int codecIndex;
+    unsigned int formatTagIndex;
+    unsigned int formatTag;
+    char formatTagDescription[48];
+    struct tACMCODECFORMATTAGINFO* next;
+} tACMCODECFORMATTAGINFO;
+
+typedef struct tACMDRIVERINFO {
+    unsigned int codecIndex;
+    void* hadid;
+    unsigned int cFormatTag;       /* format tags the driver declares */
+    unsigned int currentFormatTag; /* format tags listed in the catalogue */
+    char formatDescription[128];
+    tACMCODECFORMATTAGINFO* pFormatTagInfo;
+    struct tACMDRIVERINFO* next;
+} tACMDRIVERINFO;
+
+#define QUILLON_CONV_ERR_NO_CODEC 400
+#define QUILLON_CONV_ERR_NO_MAX_FORMAT_SIZE 401
+#define QUILLON_CONV_ERR_NO_MEMORY_FORMAT 402
+#define QUILLON_CONV_ERR_NO_SUPPORT_FLAGS 403
+#define QUILLON_CONV_ERR_CANNOT_OPEN_CODEC 404
+#define QUILLON_CONV_ERR_NO_SUGGESTION 405
+#define QUILLON_CONV_ERR_NO_STREAM 406
+#define QUILLON_CONV_ERR_SOURCE 407
+#define QUILLON_CONV_ERR_DESTINATION 408
+#define QUILLON_CONV_ERR_SOURCE_NOT_WAVE 409
+#define QUILLON_CONV_ERR_SOURCE_NO_DATA 410
+#define QUILLON_CONV_ERR_NO_BLOCK_SIZE 411
+#define QUILLON_CONV_ERR_NO_MEMORY_SOURCE 412
+#define QUILLON_CONV_ERR_NO_MEMORY_DESTINATION 413
+#define QUILLON_CONV_ERR_PREPARE 414
+#define QUILLON_CONV_ERR_CREATE_RIFF 415
+#define QUILLON_CONV_ERR_CREATE_FMT 416
+#define QUILLON_CONV_ERR_WRITE_FMT 417
+#define QUILLON_CONV_ERR_CLOSE_FMT 418
+#define QUILLON_CONV_ERR_CREATE_FACT 419
+#define QUILLON_CONV_ERR_WRITE_FACT 420
+#define QUILLON_CONV_ERR_CLOSE_FACT 421
+#define QUILLON_CONV_ERR_CREATE_DATA 422
+#define QUILLON_CONV_ERR_SOURCE_SHORT 423
+#define QUILLON_CONV_ERR_CONVERT 424
+#define QUILLON_CONV_ERR_WRITE_DATA 425
+#define QUILLON_CONV_ERR_CLOSE_DATA 426
+#define QUILLON_CONV_ERR_CLOSE_RIFF 427
+#define QUILLON_CONV_ERR_SOURCE_NO_FMT 429
+#define QUILLON_CONV_ERR_SOURCE_SHORT_FMT 430
+
+QUILLON_API(unsigned short) GetNumberOfCodec(void);
+QUILLON_API(unsigned short) GetCodecDescription(tACMDRIVERINFO* pcodecInformation, unsigned short acmDriverIndex);
+QUILLON_API(unsigned short) GetCodecFormatTagDescription(tACMCODECFORMATTAGINFO* pFormatTagInformation,
+                                                         unsigned short acmDriverIndex,
+                                                         unsigned short acmCodecFormatTagIndex);
+QUILLON_API(unsigned short) AudioConvert(unsigned short acmCodecIndex, int acmFormatTagIndex, const char* srcFileName,
+                                         const char* destFileName, const WAVEFORMATEX* pDestWaveFormatDesired,
+                                         int overrideFormatIfNeeded, QUILLON_CONVERT_HANDLE* pConvertWorkThreadHandle,
+                                         int isSyncOperation);
+#if defined(_WIN32) && !defined(_WIN64)
+typedef char quillon_size_of_tACMDRIVERINFO_is_152[(sizeof(tACMDRIVERINFO) == 152) ? 1 : -1];
+typedef char quillon_size_of_tACMCODECFORMATTAGINFO_is_64[(sizeof(tACMCODECFORMATTAGINFO) == 64) ? 1 : -1];
+#endif
+/* ---- end of codec catalogue and codec conversion ---- */
+
 /* Record sizes are part of the interface: a wrong size fails to compile (C89 and C++). */
 typedef char quillon_size_of_tQuillonFILEINFO_is_28[(sizeof(tQuillonFILEINFO) == 28) ? 1 : -1];
 typedef char quillon_size_of_WAVEFORMATEX_is_18[(sizeof(WAVEFORMATEX) == 18) ? 1 : -1];

@@ -2,6 +2,7 @@
 // thread. The player thread runs a message loop for the life of the process; the wave devices
 // are opened with it as their callback thread, so it alone serves their completions.
 #include "frame/state.h"
+#include "convert/codec.h"
 
 #include "quillon.h"
 
@@ -72,10 +73,12 @@ void LibraryLoad() {
     const std::uintptr_t thread = _beginthreadex(nullptr, 0, PlayerThread, nullptr, 0, &threadId);
     playerThreadID = threadId;
     playerThreadHandle = reinterpret_cast<HANDLE>(thread);
+    GetNumberOfCodec();
 }
 
 void LibraryUnload(bool processIsEnding) {
     DeleteTempFiles();
+    FreeCodecCatalogue();
     if (playerThreadHandle == nullptr) return;
 #ifdef _WIN32
     // FreeLibrary unmaps the code of the player thread. The thread is idle at this point (the
