@@ -1090,4 +1090,43 @@ TEST(PlatformAdvapi32, EveryKeyIsAbsentOnLinux) {
 #endif
 }
 
+// A copy asked to stop (by its cancel flag or its progress routine) fails with
+// ERROR_REQUEST_ABORTED and leaves neither a target nor a half file; one left to run is whole.
+DWORD CALLBACK StopAtFirstPiece(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD, HANDLE,
+                                HANDLE, LPVOID calls) {
+    ++*static_cast<int*>(calls);
+    return PROGRESS_CANCEL;
+}
+DWORD CALLBACK CountPieces(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD, HANDLE, HANDLE,
+                           LPVOID calls) {
+    ++*static_cast<int*>(calls);
+    return PROGRESS_CONTINUE;
+}
+
+TEST(PlatformKernel32, CopyFileExStopsWhenAskedAndLeavesNoTarget) {
+    qt::ScratchDir dir;
+    const std::string source = dir.File("source.bin"), target = dir.File("target.bin");
+    const qt::Bytes content = qt::CountingSamples(3 << 20);
+    ASSERT_TRUE(qt::WriteBytes(source, content));
+
+    BOOL cancel = TRUE;
+    EXPECT_FALSE(CopyFileExA(source.c_str(), target.c_str(), nullptr, nullptr, &cancel, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REQUEST_ABORTED));
+    EXPECT_FALSE(qt::FileExists(target));
+
+    int calls = 0;
+    EXPECT_FALSE(CopyFileExA(source.c_str(), target.c_str(), StopAtFirstPiece, &calls, nullptr, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REQUEST_ABORTED));
+    EXPECT_GE(calls, 1);
+    EXPECT_FALSE(qt::FileExists(target));
+    EXPECT_EQ(qt::ListDir(dir.path()).size(), 1u) << "no half copy left beside the target";
+
+    calls = 0;
+    cancel = FALSE;
+    ASSERT_TRUE(CopyFileExA(source.c_str(), target.c_str(), CountPieces, &calls, &cancel, 0));
+    EXPECT_EQ(qt::ReadBytes(target), content);
+    EXPECT_FALSE(CopyFileExA(source.c_str(), target.c_str(), nullptr, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+}
+
 }  // namespace

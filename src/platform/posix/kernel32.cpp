@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <new>
 #include <string>
@@ -140,15 +141,27 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
     return true;
 }
 
-bool CopyContent(int from, int to) {
+// Asked between pieces of a copy, with the bytes copied so far: false stops the copy
+// (ERROR_REQUEST_ABORTED).
+using CopyGoOn = std::function<bool(std::uint64_t copied)>;
+
+bool CopyContent(int from, int to, const CopyGoOn& goOn) {
     if (::ioctl(to, FICLONE, from) == 0) return true;
 
+    // The kernel's copy, in pieces small enough that a request to stop is heard at once.
+    static constexpr std::size_t kKernelPiece = 8u << 20;
+    std::uint64_t copied = 0;
     bool anyCopied = false;
     for (;;) {
-        ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0);
+        if (goOn && !goOn(copied)) {
+            errno = ECANCELED;
+            return false;
+        }
+        ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, goOn ? kKernelPiece : (1u << 30), 0);
         if (n == 0) return true;
         if (n > 0) {
             anyCopied = true;
+            copied += static_cast<std::uint64_t>(n);
             continue;
         }
         if (errno == EINTR) continue;
@@ -165,6 +178,10 @@ bool CopyContent(int from, int to) {
         return false;
     }
     for (;;) {
+        if (goOn && (copied % kKernelPiece) == 0 && !goOn(copied)) {
+            errno = ECANCELED;
+            return false;
+        }
         ssize_t n = ::read(from, buffer.get(), kChunk);
         if (n == 0) return true;
         if (n < 0) {
@@ -172,12 +189,13 @@ bool CopyContent(int from, int to) {
             return false;
         }
         if (!WriteAll(to, buffer.get(), static_cast<std::size_t>(n))) return false;
+        copied += static_cast<std::uint64_t>(n);
     }
 }
 
 // Copies `source` to `target` through a temporary file in the target's folder. With
 // failIfExists the final step refuses an existing target (ERROR_FILE_EXISTS).
-BOOL CopyFileInto(const char* source, const char* target, bool failIfExists) {
+BOOL CopyFileInto(const char* source, const char* target, bool failIfExists, const CopyGoOn& goOn = nullptr) {
     int from = ::open(source, O_RDONLY | O_CLOEXEC);
     if (from < 0) return FailErrno(source);
     struct stat st;
@@ -209,7 +227,7 @@ BOOL CopyFileInto(const char* source, const char* target, bool failIfExists) {
         return FailErrno(target);
     }
 
-    bool ok = CopyContent(from, to);
+    bool ok = CopyContent(from, to, goOn);
     int err = errno;
     if (ok) {
         // Windows keeps the attributes and the last write time of the source.
@@ -236,6 +254,7 @@ BOOL CopyFileInto(const char* source, const char* target, bool failIfExists) {
     }
     ::unlink(temp.c_str());
     if (err == EEXIST) return Fail(ERROR_FILE_EXISTS);
+    if (err == ECANCELED) return Fail(ERROR_REQUEST_ABORTED);
     errno = err;
     return FailErrno(target);
 }
@@ -574,6 +593,26 @@ BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExis
     if (lpExistingFileName == nullptr || lpNewFileName == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     if (lpExistingFileName[0] == '\0' || lpNewFileName[0] == '\0') return Fail(ERROR_PATH_NOT_FOUND);
     return CopyFileInto(lpExistingFileName, lpNewFileName, bFailIfExists != FALSE);
+}
+
+BOOL CopyFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, LPPROGRESS_ROUTINE lpProgressRoutine,
+                 LPVOID lpData, LPBOOL pbCancel, DWORD dwCopyFlags) {
+    if (lpExistingFileName == nullptr || lpNewFileName == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (lpExistingFileName[0] == '\0' || lpNewFileName[0] == '\0') return Fail(ERROR_PATH_NOT_FOUND);
+    struct stat st;
+    const std::uint64_t total = ::stat(lpExistingFileName, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    // The cancel flag may be set by another thread while the copy runs.
+    CopyGoOn goOn = [&](std::uint64_t copied) {
+        if (pbCancel != nullptr && __atomic_load_n(pbCancel, __ATOMIC_ACQUIRE)) return false;
+        if (lpProgressRoutine == nullptr) return true;
+        LARGE_INTEGER size, done;
+        size.QuadPart = static_cast<LONGLONG>(total);
+        done.QuadPart = static_cast<LONGLONG>(copied);
+        const DWORD answer = lpProgressRoutine(size, done, size, done, 1, CALLBACK_CHUNK_FINISHED, nullptr, nullptr,
+                                               lpData);
+        return answer != PROGRESS_CANCEL && answer != PROGRESS_STOP;
+    };
+    return CopyFileInto(lpExistingFileName, lpNewFileName, (dwCopyFlags & COPY_FILE_FAIL_IF_EXISTS) != 0, goOn);
 }
 
 BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES) {

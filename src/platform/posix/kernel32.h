@@ -55,6 +55,21 @@ BOOL DeleteFileA(LPCSTR lpFileName);
 BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
 BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
 BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists);
+// The copy with a progress routine and a cancel flag, asked between pieces of the copy; a
+// cancelled copy fails with ERROR_REQUEST_ABORTED and leaves no target behind.
+#define COPY_FILE_FAIL_IF_EXISTS 0x00000001
+#define PROGRESS_CONTINUE 0
+#define PROGRESS_CANCEL 1
+#define PROGRESS_STOP 2
+#define PROGRESS_QUIET 3
+#define CALLBACK_CHUNK_FINISHED 0x00000000
+#define CALLBACK_STREAM_SWITCH 0x00000001
+typedef DWORD (*LPPROGRESS_ROUTINE)(LARGE_INTEGER TotalFileSize, LARGE_INTEGER TotalBytesTransferred,
+                                    LARGE_INTEGER StreamSize, LARGE_INTEGER StreamBytesTransferred,
+                                    DWORD dwStreamNumber, DWORD dwCallbackReason, HANDLE hSourceFile,
+                                    HANDLE hDestinationFile, LPVOID lpData);
+BOOL CopyFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, LPPROGRESS_ROUTINE lpProgressRoutine,
+                 LPVOID lpData, LPBOOL pbCancel, DWORD dwCopyFlags);
 BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
 BOOL RemoveDirectoryA(LPCSTR lpPathName);
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
