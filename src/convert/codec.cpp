@@ -535,8 +535,15 @@ WORD Convert(WORD acmCodecIndex, int acmFormatTagIndex, const char* srcFileName,
         dataRemaining = length - used;
         remainderAt = used;
         // A pass that takes nothing, gives nothing and had nothing new to offer would repeat
-        // itself for ever: the codec cannot finish this source.
-        if (used == 0 && produced == 0 && !grew && dataRemaining > 0) return c.Fail(kConvertFailed);
+        // itself for ever. With the source's audio all read, what is left is a tail shorter
+        // than the codec's block that it declines even at the end: it is left out. A file that
+        // ended before its data size is short; a full block that the codec does not touch is
+        // a conversion that cannot go on.
+        if (used == 0 && produced == 0 && !grew && dataRemaining > 0) {
+            if (sizeOfDataRead < totalSize && length < kSourceBlock) return c.Fail(kSourceShort);
+            if (length == kSourceBlock) return c.Fail(kConvertFailed);
+            break;
+        }
         if (produced > 0 &&
             mmioWrite(out, reinterpret_cast<const char*>(c.dstBlock), static_cast<LONG>(produced)) !=
                 static_cast<LONG>(produced))
