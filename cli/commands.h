@@ -5,3 +5,7 @@
 int RunInfoCommand(int argc, char** argv);
 int RunFormatCommand(int argc, char** argv);
 int RunEditCommand(int argc, char** argv);
+int RunCodecsCommand(int argc, char** argv);
+int RunConvertCommand(int argc, char** argv);
+// Prints what the first frame header of an MP3 file says; false when it has none.
+bool DescribeMp3(const char* name);

@@ -1,4 +1,4 @@
-// quillon info FILE...: the format and length of each file.
+// quillon info FILE...: the format and length of each file (WAVE, or MP3 from its first frame).
 #include "commands.h"
 #include "result_text.h"
 
@@ -18,6 +18,7 @@ int RunInfoCommand(int argc, char** argv) {
         unsigned short r = AudioGetFileInfo(&ms, name, QUILLON_TIME_MS, 1);
         if (r == 0) r = AudioGetFileInfo(&frames, name, QUILLON_TIME_SAMPLES, 1);
         if (r == 0) r = AudioGetFileInfo(&bytes, name, QUILLON_TIME_BYTES, 1);
+        if (r == QUILLON_ERR_CANNOT_OPEN_FILE && DescribeMp3(name)) continue;
         if (r != 0) {
             std::fprintf(stderr, "%s: error %u: %s\n", name, r, ResultText(r));
             status = 1;

@@ -24,6 +24,9 @@ const Command kCommands[] = {
     {"trim-silence", RunEditCommand, true, "trim-silence FILE START END [--threshold PERCENT] [-o DEST]"},
     {"insert-silence", RunEditCommand, true, "insert-silence FILE AT MILLISECONDS [-o DEST]"},
     {"format", RunFormatCommand, false, "format FILE [--rate R] [--channels 1|2] [--bits 8|16] [-o OUT]"},
+    {"codecs", RunCodecsCommand, false, "codecs"},
+    {"convert", RunConvertCommand, false,
+     "convert SRC DST --codec N [--tag N] [--rate R] [--channels C] [--bits B] [--override]"},
 };
 
 int Usage() {
