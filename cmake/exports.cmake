@@ -1,12 +1,19 @@
 # Reads src/exports.tab into QUILLON_EXPORTS (names) and writes the Linux version script.
-function(quillon_read_exports tab out_names)
+# Reads the names, and the names with their 32-bit __stdcall decoration (Name@bytes).
+function(quillon_read_exports tab out_names out_decorated)
   file(STRINGS "${tab}" lines REGEX "^[A-Za-z_]")
   set(names "")
+  set(decorated "")
   foreach(line IN LISTS lines)
-    string(REGEX MATCH "^[A-Za-z_0-9]+" name "${line}")
-    list(APPEND names "${name}")
+    string(REGEX MATCH "^([A-Za-z_0-9]+)[ \t]+([0-9]+)" match "${line}")
+    if(NOT match)
+      message(FATAL_ERROR "src/exports.tab: '${line}' is not 'Name argument-bytes'")
+    endif()
+    list(APPEND names "${CMAKE_MATCH_1}")
+    list(APPEND decorated "${CMAKE_MATCH_1}@${CMAKE_MATCH_2}")
   endforeach()
   set(${out_names} "${names}" PARENT_SCOPE)
+  set(${out_decorated} "${decorated}" PARENT_SCOPE)
 endfunction()
 
 function(quillon_write_version_script names path)
