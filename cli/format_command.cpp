@@ -59,10 +59,6 @@ int ProcessId() { return static_cast<int>(getpid()); }
 bool RenameOver(const char* from, const char* to) { return std::rename(from, to) == 0; }
 #endif
 
-const char* Words(unsigned code) {
-    if (code == QUILLON_FMT_ERR_LAYOUT_NOT_HANDLED) return "only mono or stereo of 8 or 16 bits can be changed";
-    return ResultText(code);
-}
 
 int Usage() {
     std::fprintf(stderr, "usage: quillon format FILE [--rate R] [--channels 1|2] [--bits 8|16] [-o OUT]\n");
@@ -145,7 +141,7 @@ int RunFormatCommand(int argc, char** argv) {
         AudioChangeFormat(file, work.c_str(), static_cast<unsigned int>(rate), static_cast<unsigned short>(bits),
                           static_cast<unsigned short>(channels), &job, 0);
     if (started != 0) {
-        std::fprintf(stderr, "%s: error %u: %s\n", file, started, Words(started));
+        std::fprintf(stderr, "%s: error %u: %s\n", file, started, ResultText(started));
         return 1;
     }
     const bool bar = StderrIsTerminal();
@@ -179,6 +175,6 @@ int RunFormatCommand(int argc, char** argv) {
         std::fprintf(stderr, "%s: the result could not be put in place of %s\n", file, target.c_str());
         return 1;
     }
-    std::fprintf(stderr, "%s: error %u: %s\n", file, reason, Words(reason));
+    std::fprintf(stderr, "%s: error %u: %s\n", file, reason, ResultText(reason));
     return 1;
 }
