@@ -10,6 +10,7 @@ byte, and an edit's expected result is the source's header block and slices of i
 """
 
 import os
+import re
 import shutil
 import struct
 import sys
@@ -133,6 +134,11 @@ class Declarations(BindingTest):
                          "the file cannot be opened or is not a readable WAVE file")
         self.assertEqual(quillon.result_text(311), "cancelled")
         self.assertEqual(quillon.result_text(9999), "unknown result")
+        # The binding speaks the words of the quillon host, code for code.
+        with open(os.path.join(SOURCE_DIR, "cli", "result_text.cpp")) as f:
+            host = {int(code): words
+                    for code, words in re.findall(r'\{(\d+), "([^"]*)"\}', f.read())}
+        self.assertEqual(quillon.RESULT_TEXT, host)
 
     def test_temp_path_that_is_no_directory(self):
         with self.assertRaises(quillon.QuillonError) as caught:

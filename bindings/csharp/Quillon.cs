@@ -239,6 +239,7 @@ namespace Quillon
                 case 358: return "the output cannot be created or written";
                 case 359: return "the two rates are not whole multiples of one another";
                 case 360: return "the file already has that format";
+                case 361: return "only mono or stereo of 8 or 16 bits can be changed";
                 case 400: return "no such codec or format tag";
                 case 401: return "the codec's largest format size cannot be had";
                 case 402: return "no memory for the destination format";

@@ -200,6 +200,7 @@ RESULT_TEXT = {
     358: "the output cannot be created or written",
     359: "the two rates are not whole multiples of one another",
     360: "the file already has that format",
+    361: "only mono or stereo of 8 or 16 bits can be changed",
     400: "no such codec or format tag",
     401: "the codec's largest format size cannot be had",
     402: "no memory for the destination format",
