@@ -58,5 +58,6 @@ row "crop middle 10%"    "trim =$(sp $s45) =$(sp $s55)"   crop "$work/w.wav" "$s
 row "mute middle 10%"    "-"                               mute "$work/w.wav" "$s45" "$s55"
 row "insert 10 s silence" "pad 10@$(sp $s50)"             insert "$work/w.wav" "$s50" 10000
 row "trim silence (ends)" "silence 1 0 1% reverse silence 1 0 1% reverse" trim "$work/w.wav" 0 "$data"
+fresh; echo "cancel latency (clear job, undo off): $("$work/edit_bench" "$work/tmp" 0 cancel "$work/w.wav" "$s45" "$s55") ms"
 fresh; echo "cancel latency (clear job, undo on): $("$work/edit_bench" "$work/tmp" 1 cancel "$work/w.wav" "$s45" "$s55") ms"
 rm -f "$work/w.wav"

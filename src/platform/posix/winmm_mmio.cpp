@@ -54,6 +54,7 @@ struct HMMIO__ {
     std::uint64_t pos = 0;
     std::uint64_t fileSize = 0;  // including bytes still in the buffer
     bool writeFailed = false;    // a write to the disk failed since the open
+    std::size_t unsentBytes = 0;  // written since the kernel was last asked to start writeback
 };
 
 namespace {
@@ -116,6 +117,18 @@ long long ReadFileAt(int fd, char* dst, std::size_t n, std::uint64_t at) {
     return static_cast<long long>(done);
 }
 
+// Long writes start the kernel's writeback every few megabytes, without waiting for it. The
+// dirty pages of a large new file then never pile up: the flush before it replaces a file is
+// short, and so is a cancel that throws the file away.
+constexpr std::size_t kWriteBehindBytes = 8u << 20;
+
+void NoteWritten(HMMIO__* f, std::size_t n) {
+    f->unsentBytes += n;
+    if (f->unsentBytes < kWriteBehindBytes) return;
+    f->unsentBytes = 0;
+    ::sync_file_range(f->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 bool WriteFileAt(int fd, const char* src, std::size_t n, std::uint64_t at) {
     std::size_t done = 0;
     while (done < n) {
@@ -140,6 +153,7 @@ bool Flush(HMMIO__* f) {
         f->writeFailed = true;
         return false;
     }
+    NoteWritten(f, f->dirtyHi - f->dirtyLo);
     f->dirtyLo = f->dirtyHi = 0;
     return true;
 }
@@ -189,6 +203,7 @@ bool Write(HMMIO__* f, const char* src, std::size_t n) {
             f->writeFailed = true;
             return false;
         }
+        NoteWritten(f, n);
         f->pos += n;
         f->fileSize = std::max(f->fileSize, f->pos);
         return true;
