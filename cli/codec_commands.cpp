@@ -10,6 +10,7 @@
 // renamed over the target, so Ctrl-C (which cancels the job) or a failure leaves no half file
 // and the target as it was.
 #include "commands.h"
+#include "console.h"
 #include "result_text.h"
 
 #include "../src/convert/mpegframe.h"
@@ -24,46 +25,7 @@
 #include <thread>
 #include <vector>
 
-#ifdef _WIN32
-#include <io.h>
-#include <process.h>
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace {
-
-volatile std::sig_atomic_t interrupted = 0;
-
-#ifdef _WIN32
-BOOL WINAPI OnConsoleControl(DWORD event) {
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
-        interrupted = 1;
-        return TRUE;
-    }
-    return FALSE;
-}
-void CatchInterrupts() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
-bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
-int ProcessId() { return _getpid(); }
-bool RenameOver(const char* from, const char* to) {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-}
-#else
-extern "C" void OnConvertSignal(int) { interrupted = 1; }
-void CatchInterrupts() {
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = OnConvertSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-bool StderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
-int ProcessId() { return static_cast<int>(getpid()); }
-bool RenameOver(const char* from, const char* to) { return std::rename(from, to) == 0; }
-#endif
 
 // 424 means "a stream conversion call failed" to a conversion.
 const char* ConvertWords(unsigned code) {
@@ -80,15 +42,6 @@ bool ParseNumber(const char* text, unsigned long limit, unsigned long* value) {
     return true;
 }
 
-void DrawBar(unsigned percent) {
-    const int width = 40;
-    const int filled = static_cast<int>(percent * width / 100);
-    char bar[width + 1];
-    for (int i = 0; i < width; ++i) bar[i] = i < filled ? '#' : '.';
-    bar[width] = '\0';
-    std::fprintf(stderr, "\r[%s] %3u%%", bar, percent);
-    std::fflush(stderr);
-}
 
 // The first `limit` bytes of a file, and its whole size.
 std::vector<unsigned char> ReadHead(const char* name, std::size_t limit, unsigned long* size) {

@@ -6,6 +6,7 @@
 // renamed over the target, so Ctrl-C (which cancels the job) or any failure leaves the target
 // as it was.
 #include "commands.h"
+#include "console.h"
 #include "result_text.h"
 
 #include "quillon.h"
@@ -18,47 +19,7 @@
 #include <string>
 #include <thread>
 
-#ifdef _WIN32
-#include <io.h>
-#include <process.h>
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace {
-
-volatile std::sig_atomic_t interrupted = 0;
-
-#ifdef _WIN32
-BOOL WINAPI OnConsoleControl(DWORD event) {
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
-        interrupted = 1;
-        return TRUE;
-    }
-    return FALSE;
-}
-void CatchInterrupts() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
-bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
-int ProcessId() { return _getpid(); }
-bool RenameOver(const char* from, const char* to) {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-}
-#else
-extern "C" void OnSignal(int) { interrupted = 1; }
-void CatchInterrupts() {
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-bool StderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
-int ProcessId() { return static_cast<int>(getpid()); }
-bool RenameOver(const char* from, const char* to) { return std::rename(from, to) == 0; }
-#endif
-
 
 int Usage() {
     std::fprintf(stderr, "usage: quillon format FILE [--rate R] [--channels 1|2] [--bits 8|16] [-o OUT]\n");
@@ -74,15 +35,6 @@ bool ParseNumber(const char* text, unsigned long limit, unsigned long* value) {
     return true;
 }
 
-void DrawBar(unsigned percent) {
-    const int width = 40;
-    const int filled = static_cast<int>(percent * width / 100);
-    char bar[width + 1];
-    for (int i = 0; i < width; ++i) bar[i] = i < filled ? '#' : '.';
-    bar[width] = '\0';
-    std::fprintf(stderr, "\r[%s] %3u%%", bar, percent);
-    std::fflush(stderr);
-}
 
 }  // namespace
 

@@ -1,0 +1,55 @@
+#include "console.h"
+
+#include <cstdio>
+#include <cstring>
+
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+volatile std::sig_atomic_t interrupted = 0;
+
+#ifdef _WIN32
+namespace {
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        interrupted = 1;
+        return TRUE;
+    }
+    return FALSE;
+}
+}  // namespace
+void CatchInterrupts() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+int ProcessId() { return _getpid(); }
+bool RenameOver(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+#else
+extern "C" void QuillonHostOnSignal(int) { interrupted = 1; }
+void CatchInterrupts() {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = QuillonHostOnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+int ProcessId() { return static_cast<int>(getpid()); }
+bool RenameOver(const char* from, const char* to) { return std::rename(from, to) == 0; }
+#endif
+
+void DrawBar(unsigned percent) {
+    const int width = 40;
+    const int filled = static_cast<int>(percent * width / 100);
+    char bar[width + 1];
+    for (int i = 0; i < width; ++i) bar[i] = i < filled ? '#' : '.';
+    bar[width] = '\0';
+    std::fprintf(stderr, "\r[%s] %3u%%", bar, percent);
+    std::fflush(stderr);
+}
