@@ -14,8 +14,8 @@
 // A block of nBlockAlign bytes holds 2 + (nBlockAlign - 7 * channels) * 2 / channels samples
 // per channel.
 //
-// The encoder tries every coefficient pair on each block and keeps the one with the smallest
-// squared error. A predictor index outside the format's table (a damaged block) decodes as a
+// The encoder picks, for each block, the coefficient pair whose prediction from the block's own
+// samples has the smallest squared error, then encodes the block once with it. A predictor index outside the format's table (a damaged block) decodes as a
 // block of silence. Short last blocks with ACM_STREAMCONVERTF_END are treated as by the IMA
 // ADPCM driver: PCM padded with silence, a truncated ADPCM block decoded as far as it goes.
 #include "acm_codec.h"
@@ -37,27 +37,35 @@ struct Predictor {
     int delta;
     int sample1, sample2;
 
-    int Step(int nibble) {  // nibble 0..15
+    int Prediction() const {
+        return static_cast<int>((static_cast<long long>(sample1) * coef1 + static_cast<long long>(sample2) * coef2) / 256);
+    }
+
+    // Takes one nibble (0..15) given the prediction for this sample; returns the sample.
+    // In int: |prediction| < 2^24, |nibble * delta| < 2^25, and kMaxDelta keeps the adaptation
+    // product below INT_MAX.
+    int Apply(int nibble, int prediction) {
         const int signedNibble = nibble >= 8 ? nibble - 16 : nibble;
-        const long long prediction = (static_cast<long long>(sample1) * coef1 + static_cast<long long>(sample2) * coef2) / 256;
-        const long long value = prediction + static_cast<long long>(signedNibble) * delta;
-        const int s = value < -32768 ? -32768 : (value > 32767 ? 32767 : static_cast<int>(value));
+        const int value = prediction + signedNibble * delta;
+        const int s = value < -32768 ? -32768 : (value > 32767 ? 32767 : value);
         sample2 = sample1;
         sample1 = s;
-        delta = static_cast<int>(static_cast<long long>(kAdaptation[nibble]) * delta / 256);
+        delta = kAdaptation[nibble] * delta / 256;
         if (delta < 16) delta = 16;
         if (delta > kMaxDelta) delta = kMaxDelta;
         return s;
     }
 
+    int Step(int nibble) { return Apply(nibble, Prediction()); }
+
     int Encode(int target) {
-        const long long prediction = (static_cast<long long>(sample1) * coef1 + static_cast<long long>(sample2) * coef2) / 256;
-        const long long err = target - prediction;
-        long long n = (err + (err >= 0 ? delta / 2 : -(delta / 2))) / delta;
+        const int prediction = Prediction();
+        const int err = target - prediction;
+        int n = (err + (err >= 0 ? delta / 2 : -(delta / 2))) / delta;
         if (n < -8) n = -8;
         if (n > 7) n = 7;
-        const int nibble = static_cast<int>(n) & 0x0F;
-        Step(nibble);
+        const int nibble = n & 0x0F;
+        Apply(nibble, prediction);
         return nibble;
     }
 };
@@ -173,24 +181,33 @@ private:
     // Encodes `frames` frames (at most a block; missing frames are silence) into one block.
     void EncodeBlock(const BYTE* in, DWORD frames, BYTE* out) {
         const DWORD ch = channels_;
-        std::vector<int> x(spb_);
+        std::vector<int>& x = blockSamples_;
+        x.resize(spb_);
         std::memset(out, 0, blockAlign_);
         const DWORD tried = std::min<DWORD>(static_cast<DWORD>(coefs_.size()), 7);
         for (DWORD c = 0; c < ch; ++c) {
             for (DWORD i = 0; i < spb_; ++i) x[i] = i < frames ? Read16(in + 2 * (i * ch + c)) : 0;
             int startDelta = delta_[c] < 16 ? 16 : (delta_[c] > 32767 ? 32767 : delta_[c]);
-            // Pick the coefficient pair with the least squared error over the block.
+            // Pick the coefficient pair that predicts the block's own samples best: the squared
+            // error of x[i] - (c1 x[i-1] + c2 x[i-2]) / 256, summed over the block, written out
+            // from the block's correlations so that the samples are read once.
+            double r00 = 0, r01 = 0, r02 = 0, r11 = 0, r12 = 0, r22 = 0;
+            for (DWORD i = 2; i < spb_; ++i) {
+                const double a = x[i], b = x[i - 1], c = x[i - 2];
+                r00 += a * a;
+                r01 += a * b;
+                r02 += a * c;
+                r11 += b * b;
+                r12 += b * c;
+                r22 += c * c;
+            }
             DWORD best = 0;
-            long double bestError = -1;
+            double bestError = 0;
             for (DWORD k = 0; k < tried; ++k) {
-                Predictor p{coefs_[k].iCoef1, coefs_[k].iCoef2, startDelta, x[1], x[0]};
-                long double error = 0;
-                for (DWORD i = 2; i < spb_; ++i) {
-                    p.Encode(x[i]);
-                    const long double d = x[i] - p.sample1;
-                    error += d * d;
-                }
-                if (bestError < 0 || error < bestError) {
+                const double c1 = coefs_[k].iCoef1 / 256.0, c2 = coefs_[k].iCoef2 / 256.0;
+                const double error =
+                    r00 - 2 * (c1 * r01 + c2 * r02) + c1 * c1 * r11 + 2 * c1 * c2 * r12 + c2 * c2 * r22;
+                if (k == 0 || error < bestError) {
                     bestError = error;
                     best = k;
                 }
@@ -210,6 +227,7 @@ private:
         }
     }
 
+    std::vector<int> blockSamples_;  // one channel of the block being encoded
     bool encode_;
     DWORD channels_;
     DWORD blockAlign_;
