@@ -1,13 +1,12 @@
 // Helpers for the compression-manager and codec tests: formats as byte records, a conversion
 // loop shaped like the library's (64 KiB blocks, remainders carried over, a second call with
-// ACM_STREAMCONVERTF_END when a block gives nothing), test signals, WAVE files, SNR, and the
-// external reference tools (ffmpeg, sox, lame) for the native build.
+// ACM_STREAMCONVERTF_END when a block gives nothing), test signals, SNR and fingerprints.
+// Files, scratch folders and child processes come from test_util.h.
 #pragma once
 
 #include "platform/win32api.h"
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 namespace acmtest {
@@ -27,8 +26,8 @@ constexpr bool kRefusesDamagedFormats = true;
 // A format record of any size, kept as bytes.
 struct Format {
     Bytes bytes;
-    WAVEFORMATEX* wfx() { return reinterpret_cast<WAVEFORMATEX*>(bytes.data()); }
-    const WAVEFORMATEX* wfx() const { return reinterpret_cast<const WAVEFORMATEX*>(bytes.data()); }
+    // Not const: the compression manager's calls take writable records even for what they read.
+    WAVEFORMATEX* wfx() const { return reinterpret_cast<WAVEFORMATEX*>(const_cast<std::uint8_t*>(bytes.data())); }
     DWORD size() const { return static_cast<DWORD>(bytes.size()); }
 };
 
@@ -52,28 +51,10 @@ double SnrDb(const std::vector<std::int16_t>& ref, const std::vector<std::int16_
 int MaxAbsDiff(const std::vector<std::int16_t>& a, const std::vector<std::int16_t>& b);
 std::uint32_t Fnv1a(const Bytes& b);
 
-// A WAVE file from a format record and data; the reverse (false when malformed).
-Bytes WaveFile(const Format& fmt, const Bytes& data);
+// The "fmt " record and the data of a WAVE file (false when either is missing).
 bool ParseWave(const Bytes& file, Format* fmt, Bytes* data);
 
-// The HACMDRIVERID of the first enabled driver that lists `tag`, and an open handle to it.
+// The HACMDRIVERID of the first enabled driver that lists `tag`.
 HACMDRIVERID FindDriverFor(WORD tag);
-
-#ifndef _WIN32
-// Native only: files in a scratch folder and the reference tools.
-class Scratch {
-public:
-    Scratch();
-    ~Scratch();
-    std::string File(const std::string& name) const { return dir_ + "/" + name; }
-
-private:
-    std::string dir_;
-};
-bool HaveTool(const char* name);
-bool RunTool(const std::string& commandLine);  // true when it exits with 0
-bool WriteFileBytes(const std::string& path, const Bytes& b);
-Bytes ReadFileBytes(const std::string& path);
-#endif
 
 }  // namespace acmtest
