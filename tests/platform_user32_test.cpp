@@ -41,7 +41,7 @@ TEST(PlatformUser32, OwnQueueKeepsOrderFiltersAndQuitsLast) {
     ASSERT_TRUE(PeekMessageA(&msg, nullptr, WM_USER + 3, WM_USER + 3, PM_REMOVE));
     EXPECT_EQ(UINT(WM_USER + 3), msg.message);
     EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_USER + 10, WM_USER + 20, PM_REMOVE));
-    PostQuitMessage(7);  // (Windows hands a pending WM_QUIT out whatever the filter)
+    PostQuitMessage(7);
     ASSERT_TRUE(PostMessageA(nullptr, WM_USER + 5, 5, -5));  // no window: to the caller
     for (int i : {1, 2, 4, 5}) {
         ASSERT_EQ(1, GetMessageA(&msg, nullptr, 0, 0));
@@ -52,7 +52,8 @@ TEST(PlatformUser32, OwnQueueKeepsOrderFiltersAndQuitsLast) {
         EXPECT_FALSE(TranslateMessage(&msg));  // no key messages here
         EXPECT_EQ(0, DispatchMessageA(&msg));  // a thread message has no window procedure
     }
-    EXPECT_EQ(0, GetMessageA(&msg, nullptr, 0, 0));  // the quit comes after the posted messages
+    // The quit comes after the posted messages, whatever the filter asks for.
+    EXPECT_EQ(0, GetMessageA(&msg, nullptr, WM_USER + 10, WM_USER + 20));
     EXPECT_EQ(UINT(WM_QUIT), msg.message);
     EXPECT_EQ(WPARAM(7), msg.wParam);
     EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));  // taken once

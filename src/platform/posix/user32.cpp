@@ -154,7 +154,8 @@ bool Take(Queue& queue, MSG* out, HWND hWnd, UINT first, UINT last, bool remove)
         if (remove) queue.messages.erase(it);
         return true;
     }
-    if (queue.quitPending && ((first == 0 && last == 0) || (WM_QUIT >= first && WM_QUIT <= last))) {
+    // A pending quit is handed out whatever the message-number filter, as Windows does.
+    if (queue.quitPending) {
         std::memset(out, 0, sizeof *out);
         out->message = WM_QUIT;
         out->wParam = static_cast<WPARAM>(queue.quitCode);
