@@ -251,17 +251,7 @@ int RunConvertCommand(int argc, char** argv) {
     const bool otherTag = haveTag;
     const bool bar = StderrIsTerminal();
     bool cancelAsked = false;
-    unsigned ticks = 0;
-    while (!AudioConvertProcessIsOver(job)) {
-        if (interrupted && !cancelAsked) {
-            AudioConvertCancelPressed(job);
-            cancelAsked = true;
-        }
-        if (bar && ++ticks % 10 == 0) DrawBar(AudioConvertGetProcessProgress(job));
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    const unsigned short reason = AudioConvertGetReasonForProcessExit(job);
-    AudioConvertCloseHandle(&job);
+    const unsigned short reason = FollowJob(job, kConvertJob, bar, &cancelAsked);
     if (!wrapped.empty()) std::remove(wrapped.c_str());
 
     // A cancelled job ends with 0 and without its output.

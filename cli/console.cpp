@@ -1,7 +1,9 @@
 #include "console.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #ifdef _WIN32
 #include <io.h>
@@ -52,4 +54,25 @@ void DrawBar(unsigned percent) {
     bar[width] = '\0';
     std::fprintf(stderr, "\r[%s] %3u%%", bar, percent);
     std::fflush(stderr);
+}
+
+const JobPolling kEditJob = {AudioEditProcessIsOver, AudioEditGetProcessProgress, AudioEditCancelPressed,
+                             AudioEditGetReasonForProcessExit, AudioEditCloseHandle};
+const JobPolling kConvertJob = {AudioConvertProcessIsOver, AudioConvertGetProcessProgress, AudioConvertCancelPressed,
+                                AudioConvertGetReasonForProcessExit, AudioConvertCloseHandle};
+
+unsigned short FollowJob(QUILLON_EDIT_HANDLE job, const JobPolling& calls, bool bar, bool* cancelAsked) {
+    *cancelAsked = false;
+    unsigned ticks = 0;
+    while (!calls.isOver(job)) {
+        if (interrupted && !*cancelAsked) {
+            calls.cancel(job);
+            *cancelAsked = true;
+        }
+        if (bar && ++ticks % 10 == 0) DrawBar(calls.progress(job));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const unsigned short reason = calls.reason(job);
+    calls.close(&job);
+    return reason;
 }

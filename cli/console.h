@@ -4,6 +4,8 @@
 
 #include <csignal>
 
+#include "quillon.h"
+
 // Set when the user pressed Ctrl-C (or the process was asked to terminate) after
 // CatchInterrupts; the command then cancels its job and waits for it to end.
 extern volatile std::sig_atomic_t interrupted;
@@ -15,3 +17,18 @@ void DrawBar(unsigned percent);
 int ProcessId();
 // Renames a finished work file over the target in one step (replacing it).
 bool RenameOver(const char* from, const char* to);
+
+// The polling calls of one job family (edit or conversion).
+struct JobPolling {
+    int(QUILLON_CALL* isOver)(QUILLON_EDIT_HANDLE);
+    unsigned int(QUILLON_CALL* progress)(QUILLON_EDIT_HANDLE);
+    unsigned short(QUILLON_CALL* cancel)(QUILLON_EDIT_HANDLE);
+    unsigned short(QUILLON_CALL* reason)(QUILLON_EDIT_HANDLE);
+    unsigned short(QUILLON_CALL* close)(QUILLON_EDIT_HANDLE*);
+};
+extern const JobPolling kEditJob;
+extern const JobPolling kConvertJob;
+
+// Follows a job to its end: polls every 10 ms, draws the bar when `bar` is set, passes Ctrl-C on
+// as a cancel (*cancelAsked tells whether it did). Closes the handle; returns the reason for exit.
+unsigned short FollowJob(QUILLON_EDIT_HANDLE job, const JobPolling& calls, bool bar, bool* cancelAsked);

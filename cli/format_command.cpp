@@ -98,17 +98,7 @@ int RunFormatCommand(int argc, char** argv) {
     }
     const bool bar = StderrIsTerminal();
     bool cancelAsked = false;
-    unsigned ticks = 0;
-    while (!AudioEditProcessIsOver(job)) {
-        if (interrupted && !cancelAsked) {
-            AudioEditCancelPressed(job);
-            cancelAsked = true;
-        }
-        if (bar && ++ticks % 10 == 0) DrawBar(AudioEditGetProcessProgress(job));
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    const unsigned short reason = AudioEditGetReasonForProcessExit(job);
-    AudioEditCloseHandle(&job);
+    const unsigned short reason = FollowJob(job, kEditJob, bar, &cancelAsked);
 
     if (reason == 0 && !cancelAsked && RenameOver(work.c_str(), target.c_str())) {
         if (bar) {
