@@ -171,11 +171,16 @@ private:
         const BYTE* nibbles = in + 7 * ch;
         BYTE* o = out + 4 * ch;
         const DWORD total = (samples - 2) * ch;  // nibbles to decode, channels taking turns
-        for (DWORD k = 0; k < total; ++k) {
-            const int nibble = (k & 1) ? (nibbles[k / 2] & 0x0F) : (nibbles[k / 2] >> 4);
-            Write16(o, p[ch == 2 ? (k & 1) : 0].Step(nibble));
-            o += 2;
+        // A byte holds two nibbles, high first: left then right in stereo, two samples in mono.
+        Predictor& high = p[0];
+        Predictor& low = ch == 2 ? p[1] : p[0];
+        for (DWORD k = 0; k + 1 < total; k += 2) {
+            const BYTE b = nibbles[k / 2];
+            Write16(o, high.Step(b >> 4));
+            Write16(o + 2, low.Step(b & 0x0F));
+            o += 4;
         }
+        if (total & 1) Write16(o, high.Step(nibbles[total / 2] >> 4));
     }
 
     // Encodes `frames` frames (at most a block; missing frames are silence) into one block.
