@@ -140,7 +140,9 @@ TEST_F(EditOracle, EveryEditMatchesTheSlicedSource) {
                     } else {
                         EXPECT_EQ(ReadBytes(file), ExpectedFile(header, c.data));
                     }
-                    if (c.op == Op::Cut) EXPECT_EQ(ReadBytes(clipFile), ExpectedFile(header, c.clipData));
+                    if (c.op == Op::Cut) {
+                        EXPECT_EQ(ReadBytes(clipFile), ExpectedFile(header, c.clipData));
+                    }
                     EXPECT_TRUE(StrayTempFiles().empty());
                 }
             }
