@@ -60,6 +60,36 @@ public:
                              DWORD* pcbDstUsed, DWORD fdwConvert) = 0;
 };
 
+// A stream between 16-bit PCM and an ADPCM of fixed-size blocks. Whole blocks go through one at
+// a time; with ACM_STREAMCONVERTF_END a short last piece of PCM is encoded padded with silence,
+// and a truncated last block is decoded as far as its bytes go. A codec supplies the block work.
+class AdpcmBlockStream : public CodecStream {
+public:
+    MMRESULT Size(DWORD fdwSize, DWORD cbInput, DWORD* pcbOutput) override;
+    MMRESULT Convert(const BYTE* src, DWORD cbSrc, DWORD* pcbSrcUsed, BYTE* dst, DWORD cbDst, DWORD* pcbDstUsed,
+                     DWORD fdwConvert) override;
+
+protected:
+    AdpcmBlockStream(bool encode, DWORD channels, DWORD blockAlign, DWORD framesPerBlock)
+        : encode_(encode), channels_(channels), blockAlign_(blockAlign), spb_(framesPerBlock),
+          pcmBlock_(framesPerBlock * 2u * channels) {}
+
+    // ACM_STREAMCONVERTF_START: the encoder starts afresh.
+    virtual void Restart() = 0;
+    // Encodes `frames` frames (at most a block; missing frames are silence) into one block.
+    virtual void EncodeBlock(const BYTE* in, DWORD frames, BYTE* out) = 0;
+    // Decodes the first `frames` frames of a block (all of them, or what a truncated block holds).
+    virtual void DecodeFrames(const BYTE* in, DWORD frames, BYTE* out) const = 0;
+    // The frames that the first `bytes` bytes of a block hold.
+    virtual DWORD FramesIn(DWORD bytes) const = 0;
+
+    const bool encode_;
+    const DWORD channels_;
+    const DWORD blockAlign_;
+    const DWORD spb_;       // frames per block
+    const DWORD pcmBlock_;  // PCM bytes of a block
+};
+
 // The stream functions of a driver table for streams made by a factory
 // `CodecStream* Open(src, cbSrc, dst, cbDst, MMRESULT* result)`.
 MMRESULT StreamSizeThunk(void* state, DWORD fdwSize, DWORD cbInput, DWORD* pcbOutput);

@@ -77,59 +77,24 @@ bool IsUsableIma(const WAVEFORMATEX* f) {
     return f->nBlockAlign >= 2 * word && f->nBlockAlign % word == 0;
 }
 
-class ImaStream : public CodecStream {
+class ImaStream : public AdpcmBlockStream {
 public:
-    ImaStream(const WAVEFORMATEX& pcm, const WAVEFORMATEX& ima, bool encode)
-        : encode_(encode), channels_(ima.nChannels), blockAlign_(ima.nBlockAlign), spb_(SamplesPerBlock(ima)),
-          pcmBlock_(spb_ * 2u * channels_) {
-        (void)pcm;
-    }
-
-    MMRESULT Size(DWORD fdwSize, DWORD cbInput, DWORD* pcbOutput) override {
-        const bool fromPcm = encode_ == (fdwSize == ACM_STREAMSIZEF_SOURCE);
-        const DWORD unitIn = fromPcm ? pcmBlock_ : blockAlign_;
-        const DWORD unitOut = fromPcm ? blockAlign_ : pcmBlock_;
-        if (cbInput / unitIn == 0) return ACMERR_NOTPOSSIBLE;
-        const std::uint64_t blocks = fdwSize == ACM_STREAMSIZEF_SOURCE ? BlocksUp(cbInput, unitIn) : cbInput / unitIn;
-        *pcbOutput = CapDword(blocks * unitOut);
-        return MMSYSERR_NOERROR;
-    }
-
-    MMRESULT Convert(const BYTE* src, DWORD cbSrc, DWORD* pcbSrcUsed, BYTE* dst, DWORD cbDst, DWORD* pcbDstUsed,
-                     DWORD fdwConvert) override {
-        const bool end = (fdwConvert & ACM_STREAMCONVERTF_END) != 0;
-        if (fdwConvert & ACM_STREAMCONVERTF_START) state_[0] = state_[1] = Channel{};
-        DWORD used = 0, made = 0;
-        const DWORD inUnit = encode_ ? pcmBlock_ : blockAlign_;
-        const DWORD outUnit = encode_ ? blockAlign_ : pcmBlock_;
-        while (cbSrc - used >= inUnit && cbDst - made >= outUnit) {
-            if (encode_) EncodeBlock(src + used, spb_, dst + made);
-            else DecodeBlock(src + used, blockAlign_, dst + made);
-            used += inUnit;
-            made += outUnit;
-        }
-        const DWORD rest = cbSrc - used;
-        if (end && rest > 0 && rest < inUnit) {
-            if (encode_ && cbDst - made >= outUnit) {
-                EncodeBlock(src + used, rest / (2u * channels_), dst + made);
-                used = cbSrc;
-                made += outUnit;
-            } else if (!encode_) {
-                const DWORD word = 4u * channels_;
-                const DWORD samples = rest >= word ? 1 + (rest - word) / word * 8 : 0;
-                if (cbDst - made >= samples * 2u * channels_) {
-                    if (samples) DecodeBlock(src + used, word + (samples - 1) / 8 * word, dst + made);
-                    used = cbSrc;
-                    made += samples * 2u * channels_;
-                }
-            }
-        }
-        *pcbSrcUsed = used;
-        *pcbDstUsed = made;
-        return MMSYSERR_NOERROR;
-    }
+    ImaStream(const WAVEFORMATEX& ima, bool encode)
+        : AdpcmBlockStream(encode, ima.nChannels, ima.nBlockAlign, SamplesPerBlock(ima)) {}
 
 private:
+    void Restart() override { state_[0] = state_[1] = Channel{}; }
+
+    // A block is a 4-byte header per channel, then 4-byte words per channel in turn, 8 samples each.
+    DWORD FramesIn(DWORD bytes) const override {
+        const DWORD word = 4u * channels_;
+        return bytes >= word ? 1 + (bytes - word) / word * 8 : 0;
+    }
+    void DecodeFrames(const BYTE* in, DWORD frames, BYTE* out) const override {
+        const DWORD word = 4u * channels_;
+        DecodeBlock(in, word + (frames - 1) / 8 * word, out);
+    }
+
     // Decodes a block of `bytes` (the header and whole words) into interleaved 16-bit PCM.
     void DecodeBlock(const BYTE* in, DWORD bytes, BYTE* out) const {
         const DWORD words = (bytes / channels_ - 4) / 4;
@@ -153,7 +118,7 @@ private:
     }
 
     // Encodes `frames` frames (at most a block; missing frames are silence) into one block.
-    void EncodeBlock(const BYTE* in, DWORD frames, BYTE* out) {
+    void EncodeBlock(const BYTE* in, DWORD frames, BYTE* out) override {
         auto sample = [&](DWORD frame, DWORD c) { return frame < frames ? Read16(in + 2 * (frame * channels_ + c)) : 0; };
         const DWORD words = (blockAlign_ / channels_ - 4) / 4;
         for (DWORD c = 0; c < channels_; ++c) {
@@ -174,11 +139,6 @@ private:
         }
     }
 
-    bool encode_;
-    DWORD channels_;
-    DWORD blockAlign_;
-    DWORD spb_;
-    DWORD pcmBlock_;
     Channel state_[2];
 };
 
@@ -225,7 +185,7 @@ MMRESULT Open(const WAVEFORMATEX* src, DWORD cbSrc, const WAVEFORMATEX* dst, DWO
     (void)cbSrc;
     (void)cbDst;
     if (pcm->nChannels != ima->nChannels || pcm->nSamplesPerSec != ima->nSamplesPerSec) return ACMERR_NOTPOSSIBLE;
-    auto* s = new (std::nothrow) ImaStream(*pcm, *ima, encode);
+    auto* s = new (std::nothrow) ImaStream(*ima, encode);
     if (!s) return MMSYSERR_NOMEM;
     *state = s;
     return MMSYSERR_NOERROR;

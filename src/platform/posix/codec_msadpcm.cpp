@@ -93,56 +93,22 @@ bool IsUsableMsAdpcm(const WAVEFORMATEX* f, DWORD cbFormat) {
     return !Coefficients(f, cbFormat).empty();
 }
 
-class MsAdpcmStream : public CodecStream {
+class MsAdpcmStream : public AdpcmBlockStream {
 public:
     MsAdpcmStream(const WAVEFORMATEX& adpcm, std::vector<ADPCMCOEFSET> coefs, bool encode)
-        : encode_(encode), channels_(adpcm.nChannels), blockAlign_(adpcm.nBlockAlign), spb_(SamplesPerBlock(adpcm)),
-          pcmBlock_(spb_ * 2u * channels_), coefs_(std::move(coefs)) {}
-
-    MMRESULT Size(DWORD fdwSize, DWORD cbInput, DWORD* pcbOutput) override {
-        const bool fromPcm = encode_ == (fdwSize == ACM_STREAMSIZEF_SOURCE);
-        const DWORD unitIn = fromPcm ? pcmBlock_ : blockAlign_;
-        const DWORD unitOut = fromPcm ? blockAlign_ : pcmBlock_;
-        if (cbInput / unitIn == 0) return ACMERR_NOTPOSSIBLE;
-        const std::uint64_t blocks = fdwSize == ACM_STREAMSIZEF_SOURCE ? BlocksUp(cbInput, unitIn) : cbInput / unitIn;
-        *pcbOutput = CapDword(blocks * unitOut);
-        return MMSYSERR_NOERROR;
-    }
-
-    MMRESULT Convert(const BYTE* src, DWORD cbSrc, DWORD* pcbSrcUsed, BYTE* dst, DWORD cbDst, DWORD* pcbDstUsed,
-                     DWORD fdwConvert) override {
-        if (fdwConvert & ACM_STREAMCONVERTF_START) delta_[0] = delta_[1] = 16;
-        DWORD used = 0, made = 0;
-        const DWORD inUnit = encode_ ? pcmBlock_ : blockAlign_;
-        const DWORD outUnit = encode_ ? blockAlign_ : pcmBlock_;
-        while (cbSrc - used >= inUnit && cbDst - made >= outUnit) {
-            if (encode_) EncodeBlock(src + used, spb_, dst + made);
-            else DecodeBlock(src + used, spb_, dst + made);
-            used += inUnit;
-            made += outUnit;
-        }
-        const DWORD rest = cbSrc - used;
-        if ((fdwConvert & ACM_STREAMCONVERTF_END) && rest > 0 && rest < inUnit) {
-            if (encode_ && cbDst - made >= outUnit) {
-                EncodeBlock(src + used, rest / (2u * channels_), dst + made);
-                used = cbSrc;
-                made += outUnit;
-            } else if (!encode_) {
-                const DWORD header = 7u * channels_;
-                const DWORD samples = rest >= header ? 2 + (rest - header) * 2 / channels_ : 0;
-                if (cbDst - made >= samples * 2u * channels_) {
-                    if (samples) DecodeBlock(src + used, samples, dst + made);
-                    used = cbSrc;
-                    made += samples * 2u * channels_;
-                }
-            }
-        }
-        *pcbSrcUsed = used;
-        *pcbDstUsed = made;
-        return MMSYSERR_NOERROR;
-    }
+        : AdpcmBlockStream(encode, adpcm.nChannels, adpcm.nBlockAlign, SamplesPerBlock(adpcm)),
+          coefs_(std::move(coefs)) {}
 
 private:
+    void Restart() override { delta_[0] = delta_[1] = 16; }
+
+    // A block is a 7-byte header per channel (two samples each), then a nibble per sample.
+    DWORD FramesIn(DWORD bytes) const override {
+        const DWORD header = 7u * channels_;
+        return bytes >= header ? 2 + (bytes - header) * 2 / channels_ : 0;
+    }
+    void DecodeFrames(const BYTE* in, DWORD frames, BYTE* out) const override { DecodeBlock(in, frames, out); }
+
     // Decodes the first `samples` samples per channel of a block (at least the two in its header).
     void DecodeBlock(const BYTE* in, DWORD samples, BYTE* out) const {
         const DWORD ch = channels_;
@@ -184,7 +150,7 @@ private:
     }
 
     // Encodes `frames` frames (at most a block; missing frames are silence) into one block.
-    void EncodeBlock(const BYTE* in, DWORD frames, BYTE* out) {
+    void EncodeBlock(const BYTE* in, DWORD frames, BYTE* out) override {
         const DWORD ch = channels_;
         std::vector<int>& x = blockSamples_;
         x.resize(spb_);
@@ -233,11 +199,6 @@ private:
     }
 
     std::vector<int> blockSamples_;  // one channel of the block being encoded
-    bool encode_;
-    DWORD channels_;
-    DWORD blockAlign_;
-    DWORD spb_;
-    DWORD pcmBlock_;
     std::vector<ADPCMCOEFSET> coefs_;
     int delta_[2] = {16, 16};
 };
