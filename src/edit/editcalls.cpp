@@ -95,6 +95,17 @@ struct EditArgs {
     WORD silencePercent = 0;
 };
 
+// The arguments every edit call has: positions, their unit, the clip and the destination.
+EditArgs Args(DWORD start, DWORD end, WORD type, const char* clip, const char* dest) {
+    EditArgs a;
+    a.startPoint = start;
+    a.endPoint = end;
+    a.timeFormatType = type;
+    a.clip = clip;
+    a.dest = OrEmpty(dest);
+    return a;
+}
+
 void Fill(tEDITWORKTHREADINFO& r, const char* working, const EditArgs& a, EditOp op) {
     CopyName(r.fileName, working);
     if (op == EditOp::Copy) {
@@ -141,99 +152,63 @@ WORD LaunchEdit(EditOp op, const char* fileName, const EditArgs& args, QUILLON_E
 QUILLON_API(unsigned short) AudioCut(const char* fileName, unsigned int startPoint, unsigned int endPoint,
                                      unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
                                      int isSyncOperation, const char* destFileName) {
-    EditArgs a;
-    a.startPoint = startPoint;
-    a.endPoint = endPoint;
-    a.timeFormatType = timeFormatType;
-    a.clip = gCLIPFILE;
-    a.dest = OrEmpty(destFileName);
+    const EditArgs a = Args(startPoint, endPoint, timeFormatType, gCLIPFILE, destFileName);
     return LaunchEdit(EditOp::Cut, fileName, a, pEditWorkThreadHandle, isSyncOperation);
 }
 
 QUILLON_API(unsigned short) AudioCutInFile(const char* fileName, unsigned int startPoint, unsigned int endPoint,
                                            unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
                                            int isSyncOperation, const char* fileNameToCutIn, const char* destFileName) {
-    EditArgs a;
-    a.startPoint = startPoint;
-    a.endPoint = endPoint;
-    a.timeFormatType = timeFormatType;
-    a.clip = OrEmpty(fileNameToCutIn);
-    a.dest = OrEmpty(destFileName);
+    const EditArgs a = Args(startPoint, endPoint, timeFormatType, OrEmpty(fileNameToCutIn), destFileName);
     return LaunchEdit(EditOp::Cut, fileName, a, pEditWorkThreadHandle, isSyncOperation);
 }
 
 QUILLON_API(unsigned short) AudioCopy(const char* fileName, unsigned int startPoint, unsigned int endPoint,
                                       unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
                                       int isSyncOperation) {
-    EditArgs a;
-    a.startPoint = startPoint;
-    a.endPoint = endPoint;
-    a.timeFormatType = timeFormatType;
-    a.clip = gCLIPFILE;
+    const EditArgs a = Args(startPoint, endPoint, timeFormatType, gCLIPFILE, nullptr);
     return LaunchEdit(EditOp::Copy, fileName, a, pEditWorkThreadHandle, isSyncOperation);
 }
 
 QUILLON_API(unsigned short) AudioCopyInFile(const char* fileName, unsigned int startPoint, unsigned int endPoint,
                                             unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
                                             int isSyncOperation, const char* fileNameToCopyIn) {
-    EditArgs a;
-    a.startPoint = startPoint;
-    a.endPoint = endPoint;
-    a.timeFormatType = timeFormatType;
-    a.clip = OrEmpty(fileNameToCopyIn);
+    const EditArgs a = Args(startPoint, endPoint, timeFormatType, OrEmpty(fileNameToCopyIn), nullptr);
     return LaunchEdit(EditOp::Copy, fileName, a, pEditWorkThreadHandle, isSyncOperation);
 }
 
 QUILLON_API(unsigned short) AudioPaste(const char* fileName, unsigned int startPoint, unsigned short timeFormatType,
                                        QUILLON_EDIT_HANDLE* pEditWorkThreadHandle, int isSyncOperation) {
-    EditArgs a;
-    a.startPoint = startPoint;
-    a.timeFormatType = timeFormatType;
-    a.clip = gCLIPFILE;
+    const EditArgs a = Args(startPoint, 0, timeFormatType, gCLIPFILE, nullptr);
     return LaunchEdit(EditOp::Paste, fileName, a, pEditWorkThreadHandle, isSyncOperation);
 }
 
 QUILLON_API(unsigned short) AudioPasteEx(const char* fileName, unsigned int startPoint, unsigned short timeFormatType,
                                          QUILLON_EDIT_HANDLE* pEditWorkThreadHandle, int isSyncOperation,
                                          const char* clipFileName, const char* destFileName) {
-    EditArgs a;
-    a.startPoint = startPoint;
-    a.timeFormatType = timeFormatType;
-    a.clip = clipFileName != nullptr && clipFileName[0] != '\0' ? clipFileName : gCLIPFILE;
-    a.dest = OrEmpty(destFileName);
+    const char* clip = clipFileName != nullptr && clipFileName[0] != '\0' ? clipFileName : gCLIPFILE;
+    const EditArgs a = Args(startPoint, 0, timeFormatType, clip, destFileName);
     return LaunchEdit(EditOp::Paste, fileName, a, pEditWorkThreadHandle, isSyncOperation);
 }
 
 QUILLON_API(unsigned short) AudioClear(const char* fileName, unsigned int startPoint, unsigned int endPoint,
                                        unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
                                        int isSyncOperation, const char* destFileName) {
-    EditArgs a;
-    a.startPoint = startPoint;
-    a.endPoint = endPoint;
-    a.timeFormatType = timeFormatType;
-    a.dest = OrEmpty(destFileName);
+    const EditArgs a = Args(startPoint, endPoint, timeFormatType, "", destFileName);
     return LaunchEdit(EditOp::Clear, fileName, a, pEditWorkThreadHandle, isSyncOperation);
 }
 
 QUILLON_API(unsigned short) AudioCrop(const char* fileName, unsigned int startPoint, unsigned int endPoint,
                                       unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
                                       int isSyncOperation, const char* destFileName) {
-    EditArgs a;
-    a.startPoint = startPoint;
-    a.endPoint = endPoint;
-    a.timeFormatType = timeFormatType;
-    a.dest = OrEmpty(destFileName);
+    const EditArgs a = Args(startPoint, endPoint, timeFormatType, "", destFileName);
     return LaunchEdit(EditOp::Crop, fileName, a, pEditWorkThreadHandle, isSyncOperation);
 }
 
 QUILLON_API(unsigned short) AudioEditMute(const char* fileName, unsigned int startPoint, unsigned int endPoint,
                                           unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
                                           int isSyncOperation, int channels, const char* destFileName) {
-    EditArgs a;
-    a.startPoint = startPoint;
-    a.endPoint = endPoint;
-    a.timeFormatType = timeFormatType;
-    a.dest = OrEmpty(destFileName);
+    EditArgs a = Args(startPoint, endPoint, timeFormatType, "", destFileName);
     a.channels = channels;
     return LaunchEdit(EditOp::Mute, fileName, a, pEditWorkThreadHandle, isSyncOperation);
 }
@@ -242,11 +217,7 @@ QUILLON_API(unsigned short) AudioEditTrimSilence(const char* fileName, unsigned 
                                                  unsigned short timeFormatType,
                                                  QUILLON_EDIT_HANDLE* pEditWorkThreadHandle, int isSyncOperation,
                                                  unsigned short silencePercent, const char* destFileName) {
-    EditArgs a;
-    a.startPoint = startPoint;
-    a.endPoint = endPoint;
-    a.timeFormatType = timeFormatType;
-    a.dest = OrEmpty(destFileName);
+    EditArgs a = Args(startPoint, endPoint, timeFormatType, "", destFileName);
     a.silencePercent = silencePercent;
     return LaunchEdit(EditOp::Trim, fileName, a, pEditWorkThreadHandle, isSyncOperation);
 }
@@ -254,10 +225,6 @@ QUILLON_API(unsigned short) AudioEditTrimSilence(const char* fileName, unsigned 
 QUILLON_API(unsigned short) AudioInsertSilence(const char* fileName, unsigned int startPoint,
                                                unsigned short timeFormatType, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
                                                int isSyncOperation, unsigned int silenceTime, const char* destFileName) {
-    EditArgs a;
-    a.startPoint = startPoint;
-    a.endPoint = silenceTime;
-    a.timeFormatType = timeFormatType;
-    a.dest = OrEmpty(destFileName);
+    const EditArgs a = Args(startPoint, silenceTime, timeFormatType, "", destFileName);
     return LaunchEdit(EditOp::Insert, fileName, a, pEditWorkThreadHandle, isSyncOperation);
 }
