@@ -22,10 +22,13 @@ const char* const kPrefixes[] = {"VMX", "VME", "VMU", "VMR", "VMC"};
 std::vector<std::string> TempSet(const std::string& dir) {
     std::vector<std::string> found;
     for (const std::string& name : qt::ListDir(dir)) {
-        // Windows writes the extension in lower case; names there are case-blind anyway.
-        std::string ext = name.size() == 11 ? name.substr(7) : std::string();
+        // Prefix, one to four hex digits (Wine does not pad them), ".TMP" in either case.
+        if (name.size() < 8 || name.size() > 11) continue;
+        std::string ext = name.substr(name.size() - 4);
         for (char& c : ext) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         if (ext != ".TMP") continue;
+        if (!std::all_of(name.begin() + 3, name.end() - 4, [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }))
+            continue;
         for (const char* p : kPrefixes)
             if (name.compare(0, 3, p) == 0) found.push_back(name);
     }
