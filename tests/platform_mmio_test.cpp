@@ -167,7 +167,7 @@ TEST(MmioTest, RewritesThroughOneHandleStayCoherent) {
     ASSERT_TRUE(qt::WriteBytes(name, model));
     Handle file(Open(name, MMIO_READWRITE | MMIO_ALLOCBUF));
     ASSERT_NE(file.h, nullptr);
-    const struct { LONG at, length; } edits[] = {{8190, 5}, {0, 3}, {16380, 9000}, {19998, 4}, {30000, 2}, {7, 1}};
+    const struct { LONG at, length; } edits[] = {{8190, 5}, {0, 3}, {6, 9000}, {16380, 9000}, {19998, 4}, {30000, 2}, {7, 1}};
     for (const auto& e : edits) {
         SCOPED_TRACE(e.at);
         Bytes patch = qt::CountingSamples(e.length + 1);

@@ -197,7 +197,9 @@ long long Read(HMMIO__* f, char* dst, std::size_t n) {
 
 // Returns false when the disk refused bytes during this call.
 bool Write(HMMIO__* f, const char* src, std::size_t n) {
-    if (f->cap == 0) {
+    // A write of at least a buffer's worth goes straight to the file: copying it through the
+    // buffer would only cut it into buffer-sized system calls.
+    if (f->cap == 0 || n >= f->cap) {
         if (!Flush(f)) return false;
         if (!WriteFileAt(f->fd, src, n, f->pos)) {
             f->writeFailed = true;
@@ -206,6 +208,7 @@ bool Write(HMMIO__* f, const char* src, std::size_t n) {
         NoteWritten(f, n);
         f->pos += n;
         f->fileSize = std::max(f->fileSize, f->pos);
+        if (f->cap > 0) MoveWindow(f);  // the window may hold older copies of these bytes
         return true;
     }
     std::size_t done = 0;
