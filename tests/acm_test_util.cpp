@@ -1,10 +1,13 @@
 #include "acm_test_util.h"
+#include "test_util.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+
+#include <gtest/gtest.h>
 
 namespace acmtest {
 
@@ -129,18 +132,15 @@ std::uint32_t Fnv1a(const Bytes& b) {
 bool ParseWave(const Bytes& file, Format* fmt, Bytes* data) {
     if (file.size() < 12 || std::memcmp(file.data(), "RIFF", 4) || std::memcmp(file.data() + 8, "WAVE", 4)) return false;
     bool haveFmt = false, haveData = false;
-    for (std::size_t at = 12; at + 8 <= file.size();) {
-        const std::uint32_t size = file[at + 4] | file[at + 5] << 8 | file[at + 6] << 16 | std::uint32_t{file[at + 7]} << 24;
-        const auto body = file.begin() + at + 8, end = body + std::min<std::size_t>(size, file.size() - at - 8);
-        if (!std::memcmp(file.data() + at, "fmt ", 4)) {
-            fmt->bytes.assign(body, end);
+    for (qt::ChunkSeen& c : qt::WalkChunks(file)) {
+        if (c.id == "fmt ") {
+            fmt->bytes = c.data;
             fmt->bytes.resize(std::max(fmt->bytes.size(), sizeof(WAVEFORMATEX)), 0);
             haveFmt = true;
-        } else if (!std::memcmp(file.data() + at, "data", 4)) {
-            data->assign(body, end);
+        } else if (c.id == "data") {
+            *data = std::move(c.data);
             haveData = true;
         }
-        at += 8 + std::size_t{size} + (size & 1);
     }
     return haveFmt && haveData;
 }
@@ -159,5 +159,22 @@ HACMDRIVERID FindDriverFor(WORD tag) {
     acmFormatTagEnumA(nullptr, &details, FindTagCallback, reinterpret_cast<DWORD_PTR>(&found), 0);
     return found.second;
 }
+
+#ifndef _WIN32
+HACMDRIVERID FakeDrivers::Add(const tAcmDriverTable* table, bool atEnd) {
+    ids.push_back(nullptr);
+    EXPECT_EQ(MMSYSERR_NOERROR, acmQuillonInstallDriver(table, atEnd ? TRUE : FALSE, &ids.back()));
+    return ids.back();
+}
+
+FakeDrivers::~FakeDrivers() {
+    for (HACMDRIVERID id : ids) EXPECT_EQ(MMSYSERR_NOERROR, acmQuillonRemoveDriver(id)) << "a fake driver was left open";
+    acmQuillonShowBuiltinDrivers(TRUE);
+}
+
+tAcmDriverTable FakeTable(const char* name, DWORD support, const tAcmFormatTagInfo* tags, DWORD declaredTags) {
+    return tAcmDriverTable{"fake", name, support, declaredTags, tags, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+}
+#endif
 
 }  // namespace acmtest

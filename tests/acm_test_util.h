@@ -57,4 +57,16 @@ bool ParseWave(const Bytes& file, Format* fmt, Bytes* data);
 // The HACMDRIVERID of the first enabled driver that lists `tag`.
 HACMDRIVERID FindDriverFor(WORD tag);
 
+#ifndef _WIN32
+// Fake drivers installed through the Linux compression manager's seam for the life of a scope.
+// At its end they are removed (which fails for one left open) and the built-in drivers shown.
+struct FakeDrivers {
+    std::vector<HACMDRIVERID> ids;
+    HACMDRIVERID Add(const tAcmDriverTable* table, bool atEnd = false);
+    ~FakeDrivers();
+};
+// A driver table with a name, support flags and tags, and no functions.
+tAcmDriverTable FakeTable(const char* name, DWORD support, const tAcmFormatTagInfo* tags, DWORD declaredTags = 2);
+#endif
+
 }  // namespace acmtest

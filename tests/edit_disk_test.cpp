@@ -4,7 +4,6 @@
 #include "edit_test_util.h"
 
 #ifndef _WIN32
-#include <sys/mount.h>
 #include <unistd.h>
 #endif
 
@@ -13,45 +12,12 @@ namespace {
 
 const Fmt kStereo16{2, 44100, 16};
 
-// A tmpfs of the given size mounted on a folder of the scratch directory, unmounted at the end.
-class SmallDisk {
-public:
-    SmallDisk(const std::string& dir, const char* size) : dir_(dir) {
-#ifndef _WIN32
-        CreateDirectoryA(dir.c_str(), nullptr);
-        const std::string options = std::string("size=") + size;
-        mounted_ = mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) == 0;
-#endif
-    }
-    ~SmallDisk() {
-#ifndef _WIN32
-        if (mounted_) {
-            for (const std::string& f : ListDir(dir_)) DeleteFileA((dir_ + "/" + f).c_str());
-            umount(dir_.c_str());
-        }
-#endif
-    }
-    bool mounted() const { return mounted_; }
-    std::string File(const std::string& name) const { return dir_ + "/" + name; }
-
-private:
-    std::string dir_;
-    bool mounted_ = false;
-};
-
-#ifdef _WIN32
-#define SKIP_WITHOUT_TMPFS(disk) GTEST_SKIP() << "tmpfs disks are mounted by the native Linux run only"
-#else
-#define SKIP_WITHOUT_TMPFS(disk) \
-    if (!(disk).mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here (needs root)"
-#endif
-
 class EditDisk : public EditFixture {};
 
 TEST_F(EditDisk, FullTemporaryDriveFailsWithItsCodeAndChangesNothing) {
-    SmallDisk disk(Path("small"), "2m");
-    SKIP_WITHOUT_TMPFS(disk);
-    ASSERT_EQ(SetTempPath(Path("small").c_str()), 0);
+    TinyDisk disk(Path("small"), "2m");
+    QT_SKIP_WITHOUT_TMPFS(disk);
+    ASSERT_EQ(SetTempPath(disk.path().c_str()), 0);
 
     // Twice the file does not fit: refused before any change.
     const Bytes large = EditSource(kStereo16, CountingSamples(1200000));
@@ -70,16 +36,16 @@ TEST_F(EditDisk, FullTemporaryDriveFailsWithItsCodeAndChangesNothing) {
         for (bool sync : {true, false}) {
             EXPECT_EQ(RunOp(Op::Insert, file, 0, 20000, 2, sync, "", ""), 301);
             EXPECT_EQ(ReadBytes(file), small);
-            for (const std::string& f : ListDir(Path("small")))
-                EXPECT_EQ(ReadBytes(Path("small") + "/" + f).size(), 0u) << f << " was left with content";
+            for (const std::string& f : ListDir(disk.path()))
+                EXPECT_EQ(ReadBytes(disk.File(f)).size(), 0u) << f << " was left with content";
         }
     }
 }
 
 TEST_F(EditDisk, FreeSpaceNeedOfFilesOverTwoGigabytesIsCountedIn64Bits) {
-    SmallDisk disk(Path("small"), "2m");
-    SKIP_WITHOUT_TMPFS(disk);
-    ASSERT_EQ(SetTempPath(Path("small").c_str()), 0);
+    TinyDisk disk(Path("small"), "2m");
+    QT_SKIP_WITHOUT_TMPFS(disk);
+    ASSERT_EQ(SetTempPath(disk.path().c_str()), 0);
     // A sparse source of 2 GiB + 256 KiB: twice its size wraps in 32 bits to 512 KiB, which
     // would fit the 2 MiB disk.
     const std::uint32_t dataSize = 0x80040000u;
@@ -97,8 +63,8 @@ TEST_F(EditDisk, FreeSpaceNeedOfFilesOverTwoGigabytesIsCountedIn64Bits) {
 }
 
 TEST_F(EditDisk, DestinationOnAnotherFilesystemIsReplacedWhole) {
-    SmallDisk disk(Path("other"), "8m");
-    SKIP_WITHOUT_TMPFS(disk);
+    TinyDisk disk(Path("other"), "8m");
+    QT_SKIP_WITHOUT_TMPFS(disk);
     const Bytes samples = CountingSamples(400000);
     const Bytes source = EditSource(kStereo16, samples);
     const Bytes header = HeaderBlock(source);
@@ -109,7 +75,7 @@ TEST_F(EditDisk, DestinationOnAnotherFilesystemIsReplacedWhole) {
         ASSERT_EQ(RunOp(Op::Clear, file, 1000, 2000, QUILLON_TIME_BYTES, sync, "", dest), 0);
         EXPECT_EQ(ReadBytes(dest), ExpectedFile(header, Join({Slice(samples, 0, 1000), Slice(samples, 2000, 400000)})));
         EXPECT_EQ(ReadBytes(file), source);
-        EXPECT_EQ(ListDir(Path("other")).size(), 1u) << "no temporary copy is left beside the destination";
+        EXPECT_EQ(ListDir(disk.path()).size(), 1u) << "no temporary copy is left beside the destination";
     }
     // The other filesystem is full: the copy beside the destination fails, the old file stays.
     const std::string filler = disk.File("filler");
@@ -117,7 +83,7 @@ TEST_F(EditDisk, DestinationOnAnotherFilesystemIsReplacedWhole) {
     WriteBytes(filler, Bytes(8 * 1024 * 1024, 1));  // fills the disk to its last byte
     EXPECT_EQ(RunOp(Op::Clear, file, 0, 4, QUILLON_TIME_BYTES, true, "", dest), 319);
     EXPECT_EQ(ReadBytes(dest), (Bytes{7, 7}));
-    EXPECT_EQ(ListDir(Path("other")).size(), 2u);
+    EXPECT_EQ(ListDir(disk.path()).size(), 2u);
     // Undo writes back across filesystems the same way.
     DeleteFileA(filler.c_str());
     const std::string onOther = disk.File("b.wav");

@@ -33,27 +33,17 @@ inline Bytes EditSource(const Fmt& f, const Bytes& samples, bool trailing = true
     return RiffFile(chunks);
 }
 
-// The header block of a WAVE file given as bytes: everything between "WAVE" and the header of
-// its "data" chunk. Found by walking the chunks, independently of the library.
+// The header block of a WAVE file given as bytes (everything between "WAVE" and the header of
+// its "data" chunk) and the sample bytes present in its "data" chunk.
 inline Bytes HeaderBlock(const Bytes& file) {
-    std::size_t at = 12;
-    while (at + 8 <= file.size()) {
-        const std::uint32_t size = file[at + 4] | (file[at + 5] << 8) | (file[at + 6] << 16) |
-                                   (static_cast<std::uint32_t>(file[at + 7]) << 24);
-        if (std::equal(file.begin() + at, file.begin() + at + 4, "data")) return Bytes(file.begin() + 12, file.begin() + at);
-        at += 8 + size + (size & 1);
-    }
+    for (const ChunkSeen& c : WalkChunks(file))
+        if (c.id == "data") return Bytes(file.begin() + 12, file.begin() + c.at);
     return {};
 }
-
-// The sample bytes of a WAVE file given as bytes (as many as are present).
 inline Bytes DataOf(const Bytes& file) {
-    const std::size_t at = 12 + HeaderBlock(file).size();
-    if (at + 8 > file.size()) return {};
-    const std::uint32_t size = file[at + 4] | (file[at + 5] << 8) | (file[at + 6] << 16) |
-                               (static_cast<std::uint32_t>(file[at + 7]) << 24);
-    const std::size_t end = std::min<std::size_t>(file.size(), at + 8 + size);
-    return Bytes(file.begin() + at + 8, file.begin() + end);
+    for (const ChunkSeen& c : WalkChunks(file))
+        if (c.id == "data") return c.data;
+    return {};
 }
 
 // What an edit must write: "RIFF" size "WAVE", the header block, "data" with the new samples.
@@ -73,11 +63,6 @@ inline Bytes ExpectedFile(const Bytes& header, const Bytes& data) {
 }
 
 inline Bytes Slice(const Bytes& b, std::size_t from, std::size_t to) { return Bytes(b.begin() + from, b.begin() + to); }
-inline Bytes Join(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 // A position in a caller's unit as the byte offset an edit uses: converted with the file's
 // own format and raised to the next whole frame.

@@ -1,9 +1,11 @@
 #include "test_util.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #ifndef _WIN32
 #include <dirent.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #endif
 
@@ -102,6 +104,18 @@ Bytes PcmWave(std::uint16_t channels, std::uint32_t rate, std::uint16_t bits, co
     return RiffFile({{"fmt ", PcmFormat(channels, rate, bits)}, {"data", samples}});
 }
 
+std::vector<ChunkSeen> WalkChunks(const Bytes& file) {
+    std::vector<ChunkSeen> seen;
+    for (std::size_t at = 12; at + 8 <= file.size();) {
+        const std::uint32_t size = file[at + 4] | file[at + 5] << 8 | file[at + 6] << 16 | std::uint32_t{file[at + 7]} << 24;
+        const std::size_t end = std::min<std::size_t>(file.size(), at + 8 + std::size_t{size});
+        seen.push_back({std::string(file.begin() + at, file.begin() + at + 4), at, size,
+                        Bytes(file.begin() + at + 8, file.begin() + end)});
+        at += 8 + std::size_t{size} + (size & 1);
+    }
+    return seen;
+}
+
 Bytes CountingSamples(std::size_t n) {
     Bytes b(n);
     for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>((i * 7 + i / 251) & 0xFF);
@@ -118,6 +132,38 @@ std::string ProgramDir() {
     std::string s(path, n);
     const std::size_t cut = s.find_last_of("\\/");
     return cut == std::string::npos ? std::string(".") : s.substr(0, cut);
+}
+
+std::string HostCommand() {
+#ifdef _WIN32
+    return "\"" + ProgramDir() + "\\quillon.exe\"";
+#else
+    return "'" + ProgramDir() + "/quillon'";
+#endif
+}
+
+bool UnderWine() {
+#ifdef _WIN32
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+
+TinyDisk::TinyDisk(const std::string& dir, const char* size) : dir_(dir) {
+#ifndef _WIN32
+    CreateDirectoryA(dir.c_str(), nullptr);
+    mounted_ = mount("tmpfs", dir.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
+#endif
+}
+
+TinyDisk::~TinyDisk() {
+#ifndef _WIN32
+    if (!mounted_) return;
+    for (const std::string& f : ListDir(dir_)) DeleteFileA(File(f).c_str());
+    umount(dir_.c_str());
+#endif
 }
 
 int RunCommand(const std::string& commandLine, std::string* output) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -68,11 +69,55 @@ Bytes PcmWave(std::uint16_t channels, std::uint32_t rate, std::uint16_t bits, co
 // Audio whose every byte shows its own position: byte i is (i * 7 + i / 251) & 0xFF.
 Bytes CountingSamples(std::size_t n);
 
+inline Bytes Join(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// The chunks of a RIFF file from offset 12 on, in order: where each starts, its declared size
+// and the bytes of it that are present. Walked here, independently of the library.
+struct ChunkSeen {
+    std::string id;
+    std::size_t at;
+    std::uint32_t size;
+    Bytes data;
+};
+std::vector<ChunkSeen> WalkChunks(const Bytes& file);
+
 }  // namespace qt
 
 namespace qt {
 // The folder of the running test program, where the build also puts the library and the host.
 std::string ProgramDir();
+// The host program (the quillon command) as the start of a command line, quoted.
+std::string HostCommand();
 // Runs a command line, returns its exit status and what it wrote to standard output.
 int RunCommand(const std::string& commandLine, std::string* output);
+// True when the Windows build runs under Wine.
+bool UnderWine();
+
+// A tmpfs of the given size (as mount takes it: "256k") mounted on the folder `dir`, made here;
+// emptied and unmounted at the end. Mounting needs Linux and root: see QT_SKIP_WITHOUT_TMPFS.
+class TinyDisk {
+public:
+    TinyDisk(const std::string& dir, const char* size);
+    ~TinyDisk();
+    TinyDisk(const TinyDisk&) = delete;
+    TinyDisk& operator=(const TinyDisk&) = delete;
+    bool mounted() const { return mounted_; }
+    const std::string& path() const { return dir_; }
+    std::string File(const std::string& name) const { return dir_ + QL_PATH_SEPARATOR + name; }
+
+private:
+    std::string dir_;
+    bool mounted_ = false;
+};
 }  // namespace qt
+
+#ifdef _WIN32
+#define QT_SKIP_WITHOUT_TMPFS(disk) GTEST_SKIP() << "tmpfs disks are mounted by the native Linux run only"
+#else
+#define QT_SKIP_WITHOUT_TMPFS(disk) \
+    if (!(disk).mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here (needs root)"
+#endif
