@@ -121,7 +121,9 @@ MMRESULT FailingSupport(DWORD*) { return MMSYSERR_ERROR; }
 const tAcmFormatTagInfo kTwoTags[] = {{WAVE_FORMAT_PCM, 16, 1, "PCM"}, {0x7777, 18, 1, "Fake tag"}};
 
 tAcmDriverTable Fake(const char* name, DWORD support, DWORD declared = 2, MMRESULT (*query)(DWORD*) = nullptr) {
-    return tAcmDriverTable{"fake", name, support, declared, kTwoTags, 2, query, nullptr, nullptr, nullptr, nullptr, nullptr};
+    tAcmDriverTable t = acmtest::FakeTable(name, support, kTwoTags, declared);
+    t.querySupport = query;
+    return t;
 }
 
 }  // namespace
@@ -151,11 +153,8 @@ TEST(CatalogueFakeDrivers, DisabledMultiPurposeFailingAndMissingDrivers) {
         {"more tags declared than listed", {{&undercounted, false}}, true, {"Declares three tags"}},
     };
     for (const Case& c : cases) {
-        std::vector<HACMDRIVERID> ids;
-        for (const auto& [table, atEnd] : c.install) {
-            ids.push_back(nullptr);
-            ASSERT_EQ(MMSYSERR_NOERROR, acmQuillonInstallDriver(table, atEnd ? TRUE : FALSE, &ids.back()));
-        }
+        acmtest::FakeDrivers fakes;
+        for (const auto& [table, atEnd] : c.install) fakes.Add(table, atEnd);
         if (c.hideBuiltins) acmQuillonShowBuiltinDrivers(FALSE);
         const std::vector<PlatformDriver> platform = PlatformCatalogue();
         std::vector<std::string> want, got;
@@ -166,8 +165,6 @@ TEST(CatalogueFakeDrivers, DisabledMultiPurposeFailingAndMissingDrivers) {
         for (const PlatformDriver& p : platform) got.push_back(p.name);
         EXPECT_EQ(want, got) << c.what;
         ExpectCatalogue(platform, c.what);
-        for (HACMDRIVERID id : ids) EXPECT_EQ(MMSYSERR_NOERROR, acmQuillonRemoveDriver(id)) << c.what;
-        acmQuillonShowBuiltinDrivers(TRUE);
     }
 }
 #endif

@@ -1,5 +1,6 @@
 // The MPEG frame search and MP3 file information over crafted files, lame-made files checked
 // against ffprobe, and the MP3 decoder search with its excluded driver.
+#include "acm_test_util.h"
 #include "convert/acm.h"
 #include "frame/utils.h"
 #include "test_util.h"
@@ -13,14 +14,9 @@
 #include <vector>
 
 using qt::Bytes;
+using qt::Join;
 
 namespace {
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
 
 Bytes H(std::uint32_t header) {  // a frame header as the file holds it
     return {static_cast<std::uint8_t>(header >> 24), static_cast<std::uint8_t>(header >> 16),
@@ -53,11 +49,11 @@ Found Search(const std::string& path) {
 TEST(Mp3FrameSearch, CraftedHeaders) {
     qt::ScratchDir dir;
     const Bytes good = H(0xFFFB9064), tail = {0};  // MPEG-1 Layer III 128 kbit/s 44100 joint stereo, no CRC
-    const Bytes id3 = Cat({{'I', 'D', '3', 3, 0, 0, 0, 0, 0, 20}, Bytes(4, 0x11)});  // tags are not read
+    const Bytes id3 = Join({{'I', 'D', '3', 3, 0, 0, 0, 0, 0, 20}, Bytes(4, 0x11)});  // tags are not read
     const Found none{0, 0, 0, 0}, good128{128, 44100, 2, 2}, at64{64, 44100, 2, 2};
     Bytes frames;  // MPEG-1 Layer III frames of 128 kbit/s at 44100 Hz with zero audio data
     for (int i = 0; i < 40; ++i) frames.insert(frames.end(), {0xFF, 0xFB, 0x90, 0x64}), frames.resize(frames.size() + 413);
-    Bytes tagOnly = Cat({{'I', 'D', '3', 4, 0, 0, 0, 0x0C, 0x1A, 0x38}, Bytes(200000, 0)});
+    Bytes tagOnly = Join({{'I', 'D', '3', 4, 0, 0, 0, 0x0C, 0x1A, 0x38}, Bytes(200000, 0)});
     for (std::size_t i = 10; i < tagOnly.size(); ++i) tagOnly[i] = static_cast<std::uint8_t>((i * 37) & 0x7F);
     struct Case {
         const char* what;
@@ -65,39 +61,39 @@ TEST(Mp3FrameSearch, CraftedHeaders) {
         Found want;
     };
     const Case cases[] = {
-        {"MPEG-1 Layer III 128 kbit/s joint stereo", Cat({good, tail}), good128},
-        {"protection bit clear", Cat({H(0xFFFA9064), tail}), {128, 44100, 2, 1}},
-        {"dual channel", Cat({H(0xFFFB9084), tail}), {128, 44100, 1, 2}},
-        {"mono", Cat({H(0xFFFB90C4), tail}), {128, 44100, 1, 2}},
-        {"MPEG-1 48000, 320 kbit/s", Cat({H(0xFFFBE400), tail}), {320, 48000, 2, 2}},
-        {"MPEG-1 Layer I", Cat({H(0xFFFF9000), tail}), {288, 44100, 2, 2}},
-        {"MPEG-1 Layer II", Cat({H(0xFFFD9000), tail}), {160, 44100, 2, 2}},
-        {"MPEG-2 Layer I", Cat({H(0xFFF79000), tail}), {144, 22050, 2, 2}},
-        {"MPEG-2 Layer II", Cat({H(0xFFF59000), tail}), {80, 22050, 2, 2}},
-        {"MPEG-2 Layer III 24000", Cat({H(0xFFF394C0), tail}), {80, 24000, 1, 2}},
-        {"MPEG 2.5 Layer III 11025", Cat({H(0xFFE38000), tail}), {64, 11025, 2, 2}},
-        {"MPEG 2.5 Layer III 8000, 8 kbit/s", Cat({H(0xFFE318C0), tail}), {8, 8000, 1, 2}},
-        {"reserved version", Cat({H(0xFFEB9064), tail}), none},
-        {"reserved layer", Cat({H(0xFFF99064), tail}), none},
-        {"sampling index 3", Cat({H(0xFFFB9C64), tail}), none},
-        {"bit-rate index 0 (free format)", Cat({H(0xFFFB0064), tail}), none},
-        {"bit-rate index 15", Cat({H(0xFFFBF064), tail}), none},
-        {"sync one bit short", Cat({H(0xFFDB9064), tail}), none},
-        {"refused headers, then one taken a byte later", Cat({H(0xFFFBF064), H(0xFFEB9064), H(0xFFFB5000), tail}), at64},
-        {"a header overlapping a refused one", Cat({{0xFF}, H(0xFFFB5000), tail}), at64},
-        {"header in the last four bytes is never examined", Cat({Bytes(10, 0), good}), none},
-        {"one byte more and it is", Cat({Bytes(10, 0), good, tail}), good128},
-        {"false sync inside an ID3 tag is taken", Cat({id3, H(0xFFFB5000), Bytes(6, 0x22), good, tail}), at64},
-        {"refused sync inside an ID3 tag is passed over", Cat({id3, Bytes(8, 0xFF), good, tail}), good128},
+        {"MPEG-1 Layer III 128 kbit/s joint stereo", Join({good, tail}), good128},
+        {"protection bit clear", Join({H(0xFFFA9064), tail}), {128, 44100, 2, 1}},
+        {"dual channel", Join({H(0xFFFB9084), tail}), {128, 44100, 1, 2}},
+        {"mono", Join({H(0xFFFB90C4), tail}), {128, 44100, 1, 2}},
+        {"MPEG-1 48000, 320 kbit/s", Join({H(0xFFFBE400), tail}), {320, 48000, 2, 2}},
+        {"MPEG-1 Layer I", Join({H(0xFFFF9000), tail}), {288, 44100, 2, 2}},
+        {"MPEG-1 Layer II", Join({H(0xFFFD9000), tail}), {160, 44100, 2, 2}},
+        {"MPEG-2 Layer I", Join({H(0xFFF79000), tail}), {144, 22050, 2, 2}},
+        {"MPEG-2 Layer II", Join({H(0xFFF59000), tail}), {80, 22050, 2, 2}},
+        {"MPEG-2 Layer III 24000", Join({H(0xFFF394C0), tail}), {80, 24000, 1, 2}},
+        {"MPEG 2.5 Layer III 11025", Join({H(0xFFE38000), tail}), {64, 11025, 2, 2}},
+        {"MPEG 2.5 Layer III 8000, 8 kbit/s", Join({H(0xFFE318C0), tail}), {8, 8000, 1, 2}},
+        {"reserved version", Join({H(0xFFEB9064), tail}), none},
+        {"reserved layer", Join({H(0xFFF99064), tail}), none},
+        {"sampling index 3", Join({H(0xFFFB9C64), tail}), none},
+        {"bit-rate index 0 (free format)", Join({H(0xFFFB0064), tail}), none},
+        {"bit-rate index 15", Join({H(0xFFFBF064), tail}), none},
+        {"sync one bit short", Join({H(0xFFDB9064), tail}), none},
+        {"refused headers, then one taken a byte later", Join({H(0xFFFBF064), H(0xFFEB9064), H(0xFFFB5000), tail}), at64},
+        {"a header overlapping a refused one", Join({{0xFF}, H(0xFFFB5000), tail}), at64},
+        {"header in the last four bytes is never examined", Join({Bytes(10, 0), good}), none},
+        {"one byte more and it is", Join({Bytes(10, 0), good, tail}), good128},
+        {"false sync inside an ID3 tag is taken", Join({id3, H(0xFFFB5000), Bytes(6, 0x22), good, tail}), at64},
+        {"refused sync inside an ID3 tag is passed over", Join({id3, Bytes(8, 0xFF), good, tail}), good128},
         {"40 frames", frames, good128},
-        {"an ID3 tag, then frames", Cat({{'I', 'D', '3', 4, 0, 0, 0, 0, 0x10, 0}, Bytes(2048, 0), frames}), good128},
+        {"an ID3 tag, then frames", Join({{'I', 'D', '3', 4, 0, 0, 0, 0, 0x10, 0}, Bytes(2048, 0), frames}), good128},
         {"frames with the last one cut short", Bytes(frames.begin(), frames.end() - 200), good128},
         {"all ID3 tag (no false sync: every byte below 0x80)", tagOnly, none},
         {"empty file", {}, none},
         {"4 bytes, a header", good, none},
-        {"5 bytes, a header first", Cat({good, tail}), good128},
+        {"5 bytes, a header first", Join({good, tail}), good128},
         {"1 MB of 0xFF", Bytes(1 << 20, 0xFF), none},
-        {"1 MB of 0xFF, then a header", Cat({Bytes(1 << 20, 0xFF), good, tail}), good128},
+        {"1 MB of 0xFF, then a header", Join({Bytes(1 << 20, 0xFF), good, tail}), good128},
     };
     const std::string path = dir.File("crafted.mp3");
     for (const Case& c : cases) {
@@ -193,7 +189,9 @@ const tAcmFormatTagInfo kTags[] = {{WAVE_FORMAT_PCM, 16, 1, "PCM"}, {WAVE_FORMAT
 
 tAcmDriverTable Decoder(const char* name, MMRESULT (*suggest)(const WAVEFORMATEX*, DWORD, WAVEFORMATEX*, DWORD, DWORD),
                         DWORD support = ACMDRIVERDETAILS_SUPPORTF_CODEC) {
-    return tAcmDriverTable{"fake", name, support, 2, kTags, 2, nullptr, suggest, nullptr, nullptr, nullptr, nullptr};
+    tAcmDriverTable t = acmtest::FakeTable(name, support, kTags);
+    t.suggest = suggest;
+    return t;
 }
 
 }  // namespace
@@ -220,11 +218,8 @@ TEST(Mp3CodecAccess, TheExcludedDriverIsPassedOverAndTheFirstOtherDecoderAnswers
     const tagMP3Header h = mpeg::SplitHeader(0xFFFB9064u);
     ASSERT_EQ(0, GetMPEGLayerFormat(&h, &mp3));
     for (const Case& c : cases) {
-        std::vector<HACMDRIVERID> ids;
-        for (auto it = c.drivers.rbegin(); it != c.drivers.rend(); ++it) {
-            ids.push_back(nullptr);
-            ASSERT_EQ(MMSYSERR_NOERROR, acmQuillonInstallDriver(*it, FALSE, &ids.back()));
-        }
+        acmtest::FakeDrivers fakes;  // removed at the end: the walk leaves no driver open
+        for (auto it = c.drivers.rbegin(); it != c.drivers.rend(); ++it) fakes.Add(*it);
         acmQuillonShowBuiltinDrivers(FALSE);
         WAVEFORMATEX pcm;
         std::memset(&pcm, 0x55, sizeof pcm);
@@ -240,9 +235,6 @@ TEST(Mp3CodecAccess, TheExcludedDriverIsPassedOverAndTheFirstOtherDecoderAnswers
                   myAcmFormatSuggest(nullptr, &mp3.wfx, reinterpret_cast<WAVEFORMATEX*>(buffer.data()), 64,
                                      ACM_FORMATSUGGESTF_WFORMATTAG))
             << c.what;
-        // The walk leaves no driver open: an open driver could not be removed.
-        for (HACMDRIVERID id : ids) EXPECT_EQ(MMSYSERR_NOERROR, acmQuillonRemoveDriver(id)) << c.what;
-        acmQuillonShowBuiltinDrivers(TRUE);
     }
 }
 

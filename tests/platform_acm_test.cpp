@@ -345,25 +345,7 @@ MMRESULT MarkedSuggest(const WAVEFORMATEX* src, DWORD, WAVEFORMATEX* dst, DWORD,
 const tAcmFormatTagInfo kFakeTags[] = {{WAVE_FORMAT_PCM, 16, 1, "PCM"},
                                        {WAVE_FORMAT_MPEGLAYER3, 30, 1, "MPEG Layer-3"}};
 
-tAcmDriverTable Fake(const char* name, DWORD support) {
-    return tAcmDriverTable{"fake", name, support, 2, kFakeTags, 2, nullptr, nullptr, nullptr, nullptr, nullptr,
-                           nullptr};
-}
-
-// Installs fakes for the life of a test and shows the built-in drivers again at the end.
-struct Installed {
-    std::vector<HACMDRIVERID> ids;
-    HACMDRIVERID Add(const tAcmDriverTable* t, bool atEnd = false) {
-        HACMDRIVERID id = nullptr;
-        EXPECT_EQ(MMSYSERR_NOERROR, acmQuillonInstallDriver(t, atEnd ? TRUE : FALSE, &id));
-        ids.push_back(id);
-        return id;
-    }
-    ~Installed() {
-        for (HACMDRIVERID id : ids) EXPECT_EQ(MMSYSERR_NOERROR, acmQuillonRemoveDriver(id));
-        acmQuillonShowBuiltinDrivers(TRUE);
-    }
-};
+tAcmDriverTable Fake(const char* name, DWORD support) { return FakeTable(name, support, kFakeTags); }
 
 std::string LongName(HACMDRIVERID id) {
     auto d = Sized<ACMDRIVERDETAILSA>();
@@ -380,7 +362,7 @@ TEST(AcmFakeDrivers, DisabledAndFailingDrivers) {
         Fake("Disabled codec", ACMDRIVERDETAILS_SUPPORTF_CODEC | ACMDRIVERDETAILS_SUPPORTF_DISABLED);
     tAcmDriverTable failing = Fake("Failing codec", ACMDRIVERDETAILS_SUPPORTF_CODEC);
     failing.querySupport = FailingSupport;
-    Installed fakes;
+    FakeDrivers fakes;
     const HACMDRIVERID id = fakes.Add(&disabled), failingId = fakes.Add(&failing, true);
     const std::vector<Seen> enabled = Drivers(), all = Drivers(ACM_DRIVERENUMF_DISABLED);
     ASSERT_EQ(enabled.size() + 1, all.size());
@@ -407,7 +389,7 @@ TEST(AcmFakeDrivers, MpegDecodersAnswerInEnumerationOrder) {
     const Format mp3 = Mp3(2, 44100, 128), pcm = Pcm(2, 44100, 16);
     MMRESULT res = 0;
     {
-        Installed fakes;
+        FakeDrivers fakes;
         fakes.Add(&second);
         fakes.Add(&first);  // in front of the one before
         acmQuillonShowBuiltinDrivers(FALSE);

@@ -19,10 +19,6 @@
 
 #include "test_util.h"
 
-#ifndef _WIN32
-#include <sys/mount.h>
-#endif
-
 namespace {
 
 using qt::Bytes;
@@ -441,16 +437,9 @@ TEST(PlatformKernel32, MoveableBlocksLockAndFree) {
 // A full disk and a second filesystem, on a tiny tmpfs of its own (Linux, root).
 
 TEST(PlatformKernel32, FullDiskAndSecondFilesystem) {
-#ifdef _WIN32
-    GTEST_SKIP() << "a tiny filesystem needs a Linux tmpfs mount";
-#else
-    ScratchDir disk, source;
-    if (::mount("quillon-test", disk.path().c_str(), "tmpfs", 0, "size=256k") != 0)
-        GTEST_SKIP() << "mounting a tmpfs is not permitted here";
-    struct Unmount {
-        const std::string& dir;
-        ~Unmount() { ::umount(dir.c_str()); }
-    } unmount{disk.path()};
+    ScratchDir source;
+    qt::TinyDisk disk(source.File("disk"), "256k");
+    QT_SKIP_WITHOUT_TMPFS(disk);
     const std::string big = source.File("big"), a = source.File("a"), b = disk.File("b"), taken = disk.File("taken");
     ASSERT_TRUE(qt::WriteBytes(big, qt::CountingSamples(600 * 1024)));
     // A full disk: no half copy is left, and a move across keeps its source.
@@ -485,8 +474,6 @@ TEST(PlatformKernel32, FullDiskAndSecondFilesystem) {
     const DWORD replace = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
     EXPECT_TRUE(MoveFileExA(b.c_str(), taken.c_str(), replace));
     EXPECT_EQ(content, qt::ReadBytes(taken));
-    DeleteFileA(taken.c_str());
-#endif
 }
 
 // A copy asked to stop (by its cancel flag or its progress routine) fails with
@@ -499,10 +486,7 @@ DWORD CALLBACK Progress(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEG
 }
 
 TEST(PlatformKernel32, CopyFileExStopsWhenAskedAndLeavesNoTarget) {
-#ifdef _WIN32
-    if (GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr)
-        GTEST_SKIP() << "Wine's CopyFileExA ignores its progress routine and cancel flag (Windows honours them)";
-#endif
+    if (qt::UnderWine()) GTEST_SKIP() << "Wine's CopyFileExA ignores its progress routine and cancel flag (Windows honours them)";
     ScratchDir dir;
     const std::string source = dir.File("source.bin"), target = dir.File("target.bin");
     const Bytes content = qt::CountingSamples(3 << 20);

@@ -16,10 +16,6 @@
 
 #include "test_util.h"
 
-#ifndef _WIN32
-#include <sys/mount.h>
-#endif
-
 namespace {
 
 using qt::Bytes;
@@ -28,14 +24,8 @@ using qt::ScratchDir;
 FOURCC Id(const char* id) { return mmioFOURCC(id[0], id[1], id[2], id[3]); }
 const char* Chars(const Bytes& b) { return reinterpret_cast<const char*>(b.data()); }
 
-bool UnderWine() {
-#ifdef _WIN32
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-#else
-    return false;
-#endif
-}
+using qt::Join;
+using qt::UnderWine;
 #define SKIP_UNDER_WINE(why) \
     if (UnderWine()) GTEST_SKIP() << "Wine's winmm: " << (why)
 
@@ -59,11 +49,6 @@ Bytes Chunk(const char* id, DWORD size, const Bytes& data) {
     qt::PutId(b, id);
     qt::Put32(b, size);
     b.insert(b.end(), data.begin(), data.end());
-    return b;
-}
-Bytes Join(std::initializer_list<Bytes> parts) {
-    Bytes b;
-    for (const Bytes& p : parts) b.insert(b.end(), p.begin(), p.end());
     return b;
 }
 Bytes Riff(DWORD riffSize, const char* form, const Bytes& body, const char* id = "RIFF") {
@@ -404,16 +389,9 @@ TEST(MmioTest, InvalidHandlesAndRefusedWritesAreReported) {
 // A recording-like file on a 256 KiB tmpfs: once the disk is full, writes, the closing
 // ascend and the close report it, whether the disk fills during the writes or at the close.
 TEST(MmioTest, FullDiskIsReported) {
-#ifdef _WIN32
-    GTEST_SKIP() << "a small tmpfs is mounted by the Linux host only; Wine has no way to make one";
-#else
-    ScratchDir mnt;
-    if (::mount("quillon-test", mnt.path().c_str(), "tmpfs", 0, "size=256k") != 0)
-        GTEST_SKIP() << "mounting a tmpfs is not permitted here";
-    struct Unmount {
-        const std::string& dir;
-        ~Unmount() { ::umount(dir.c_str()); }
-    } unmount{mnt.path()};
+    ScratchDir dir;
+    qt::TinyDisk mnt(dir.File("disk"), "256k");
+    QT_SKIP_WITHOUT_TMPFS(mnt);
     for (bool fillFirst : {false, true}) {
         SCOPED_TRACE(fillFirst ? "full at close" : "full during writes");
         const std::string filler = mnt.File("filler"), name = mnt.File("rec.wav");
@@ -440,8 +418,6 @@ TEST(MmioTest, FullDiskIsReported) {
         EXPECT_EQ(file.Close(), static_cast<MMRESULT>(MMIOERR_CANNOTWRITE));
         DeleteFileA(name.c_str());
     }
-    DeleteFileA(mnt.File("filler").c_str());
-#endif
 }
 
 // A sparse file whose "data" chunk starts past 2 GiB: found and read through 64-bit offsets,
