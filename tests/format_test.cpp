@@ -18,8 +18,6 @@
 
 #ifndef _WIN32
 #include <signal.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -395,19 +393,13 @@ TEST_F(FormatChange, KillMinusNineMidJob) {
 // A disk too small for the result: 358, the output as it was, nothing left on that disk, with
 // the work files there or elsewhere; a change that fits still works.
 TEST_F(FormatChange, FullDisk) {
-#ifdef _WIN32
-    GTEST_SKIP() << "a tiny filesystem is made with a tmpfs mount: Linux only";
-#else
-    const std::string small = dir_.File("small");
-    ASSERT_EQ(0, mkdir(small.c_str(), 0755));
-    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0) {
-        rmdir(small.c_str());
-        GTEST_SKIP() << "mounting a tmpfs is not permitted here";
-    }
+    qt::TinyDisk disk(dir_.File("small"), "256k");
+    QT_SKIP_WITHOUT_TMPFS(disk);
+    const std::string& small = disk.path();
     const Bytes raw = SourceBytes(100000, 16, 51);
     const std::string in = Write("in.wav", qt::PcmWave(1, 11025, 16, raw));
     const Bytes old = qt::PcmWave(1, 8000, 8, Bytes(50, 128));
-    const std::string out = small + "/out.wav";
+    const std::string out = disk.File("out.wav");
     for (bool tempOnSmall : {true, false}) {
         SCOPED_TRACE(tempOnSmall ? "work files on the full disk" : "work files elsewhere");
         ASSERT_TRUE(qt::WriteBytes(out, old));
@@ -421,10 +413,6 @@ TEST_F(FormatChange, FullDisk) {
         EXPECT_TRUE(qt::ReadBytes(out) == RefSteps(Decode(raw, 1, 11025, 16), 11025, 1, 8).back());
         EXPECT_EQ(before, Listing(small));
     }
-    SetTempPath(temp_.path().c_str());
-    umount(small.c_str());
-    rmdir(small.c_str());
-#endif
 }
 
 // The host's format command: a result byte for byte, values not given kept, an error in words.
@@ -432,11 +420,7 @@ TEST_F(FormatChange, HostCommandConvertsAndReportsErrorsInWords) {
     const Bytes raw = SourceBytes(8192 * 3 + 40, 16, 61);
     const Audio src = Decode(raw, 2, 44100, 16);
     const std::string in = Write("in.wav", qt::PcmWave(2, 44100, 16, raw)), out = dir_.File("out.wav");
-#ifdef _WIN32
-    const std::string host = "\"" + qt::ProgramDir() + "\\quillon.exe\" format \"" + in + "\" ";
-#else
-    const std::string host = "'" + qt::ProgramDir() + "/quillon' format \"" + in + "\" ";
-#endif
+    const std::string host = qt::HostCommand() + " format \"" + in + "\" ";
     std::string text;
     EXPECT_EQ(0, qt::RunCommand(host + "--rate 22050 --channels 1 --bits 8 -o \"" + out + "\"", &text));
     EXPECT_TRUE(qt::ReadBytes(out) == RefSteps(src, 22050, 1, 8).back());

@@ -131,11 +131,7 @@ TEST(Host, InfoReportsFormatAndLengthsOrTheErrorInWords) {
     qt::ScratchDir dir;
     const std::string good = dir.File("tone.wav");
     ASSERT_TRUE(qt::WriteBytes(good, qt::PcmWave(2, 44100, 16, qt::CountingSamples(176400))));
-#ifdef _WIN32
-    const std::string host = "\"" + qt::ProgramDir() + "\\quillon.exe\"";
-#else
-    const std::string host = "'" + qt::ProgramDir() + "/quillon'";
-#endif
+    const std::string host = qt::HostCommand();
     std::string out;
     EXPECT_EQ(qt::RunCommand(host + " info \"" + good + "\"", &out), 0);
     EXPECT_NE(out.find("44100 Hz, 16-bit, 2 channels; 1000 ms, 44100 frames, 176400 bytes"), std::string::npos)
