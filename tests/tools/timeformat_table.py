@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Prints the expected values of the time-format conversions, computed with Python's own
-integers and IEEE doubles, for tests/timeformat_test.cpp (an oracle independent of the C++)."""
+integers and IEEE doubles, for tests/timeformat_test.cpp (an oracle independent of the C++):
+one row per format, each column a conversion at the ten positions of the test."""
 import math
 
 def trunc(v):
@@ -13,14 +14,18 @@ formats = [(44100, 16, 2, 4), (8000, 8, 1, 1), (22050, 8, 2, 2), (11025, 16, 1, 
 positions = [0, 1, 3, 7, 999, 1000, 176400, 0x7FFFFFFF, 0xFFFFFFFF, 24347]
 
 for rate, bits, ch, align in formats:
+    columns = [[] for _ in range(6)]
     for p in positions:
         bytes_per_second = (rate * (bits // 8) * ch) & 0xFFFFFFFF
-        from_ms = ((p * bytes_per_second) // 1000) & 0xFFFFFFFF
-        from_ms_ex = trunc(p * (rate / 1000.0) * (bits / 8.0) * ch)
-        from_samples = trunc(p * (bits / 8.0) * ch)
         d = float((rate * bits * ch) & 0xFFFFFFFF)
-        to_ms = trunc((p / d) * 8000.0) if d else 0
-        to_ms_ex = trunc(((p / d) * 8.0) * 1000.0) if d else 0
-        to_samples = p // align if align else 0
-        print("    {%du, %d, %d, %d, %uu, %uu, %uu, %uu, %uu, %uu, %uu}," %
-              (rate, bits, ch, align, p, from_ms, from_ms_ex, from_samples, to_ms, to_ms_ex, to_samples))
+        values = (((p * bytes_per_second) // 1000) & 0xFFFFFFFF,         # from ms
+                  trunc(p * (rate / 1000.0) * (bits / 8.0) * ch),        # from ms, Ex
+                  trunc(p * (bits / 8.0) * ch),                          # from samples
+                  trunc((p / d) * 8000.0) if d else 0,                   # to ms
+                  trunc(((p / d) * 8.0) * 1000.0) if d else 0,           # to ms, Ex
+                  p // align if align else 0)                            # to samples
+        for column, v in zip(columns, values):
+            column.append(v)
+    print("    {%d, %d, %d, %d," % (rate, bits, ch, align))
+    for i, column in enumerate(columns):
+        print("     {%s}%s" % (", ".join(str(v) for v in column), "}," if i == 5 else ","))
