@@ -1,13 +1,7 @@
 #include "acm_test_util.h"
 #include "test_util.h"
 
-#include <algorithm>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <utility>
-
-#include <gtest/gtest.h>
 
 namespace acmtest {
 

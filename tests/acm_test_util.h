@@ -4,10 +4,7 @@
 // Files, scratch folders and child processes come from test_util.h.
 #pragma once
 
-#include "platform/win32api.h"
-
-#include <cstdint>
-#include <vector>
+#include "test_util.h"
 
 namespace acmtest {
 

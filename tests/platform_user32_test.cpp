@@ -2,14 +2,7 @@
 // playback is posted to, wsprintfA for the log. The same tests run against the POSIX layer and,
 // cross-compiled, against Wine's user32.
 
-#include "platform/win32api.h"
-
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <cstring>
-#include <string>
-#include <vector>
+#include "test_util.h"
 
 namespace {
 
@@ -25,14 +18,6 @@ HANDLE Start(unsigned(WINAPI* body)(void*), void* arg, unsigned* id = nullptr) {
     return reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, body, arg, 0, id));
 }
 
-// Expects a failure with this last error; Wine gives other codes in places, as noted.
-#define EXPECT_FAILS_WITH(call, err)                    \
-    do {                                                \
-        SetLastError(0xDEADBEEF);                       \
-        EXPECT_FALSE(call) << #call;                    \
-        EXPECT_EQ(DWORD(err), GetLastError()) << #call; \
-    } while (0)
-
 TEST(PlatformUser32, OwnQueueKeepsOrderFiltersAndQuitsLast) {
     FreshQueue();
     const DWORD self = GetCurrentThreadId();
@@ -45,10 +30,8 @@ TEST(PlatformUser32, OwnQueueKeepsOrderFiltersAndQuitsLast) {
     ASSERT_TRUE(PostMessageA(nullptr, WM_USER + 5, 5, -5));  // no window: to the caller
     for (int i : {1, 2, 4, 5}) {
         ASSERT_EQ(1, GetMessageA(&msg, nullptr, 0, 0));
-        EXPECT_EQ(UINT(WM_USER + i), msg.message);
-        EXPECT_EQ(WPARAM(i), msg.wParam);
-        EXPECT_EQ(LPARAM(-i), msg.lParam);
-        EXPECT_EQ(nullptr, msg.hwnd);
+        EXPECT_EQ(std::make_tuple(UINT(WM_USER + i), WPARAM(i), LPARAM(-i), HWND(nullptr)),
+                  std::make_tuple(msg.message, msg.wParam, msg.lParam, msg.hwnd));
         EXPECT_FALSE(TranslateMessage(&msg));  // no key messages here
         EXPECT_EQ(0, DispatchMessageA(&msg));  // a thread message has no window procedure
     }
@@ -61,10 +44,7 @@ TEST(PlatformUser32, OwnQueueKeepsOrderFiltersAndQuitsLast) {
 
 // Shaped like the player thread: a loop on GetMessageA that answers every WM_USER+1 with
 // WM_USER+2 (wParam + 1, lParam doubled) and ends on WM_QUIT posted from outside.
-struct Echo {
-    DWORD replyTo;
-    std::atomic<int> handled{0}, quit{0};
-};
+struct Echo { DWORD replyTo; std::atomic<int> handled{0}, quit{0}; };
 unsigned WINAPI EchoThread(void* p) {
     Echo* echo = static_cast<Echo*>(p);
     MSG msg;
@@ -165,22 +145,16 @@ TEST(PlatformUser32, MessagesPostedToAWindowReachItsThread) {
     // A destroyed window, and windows that never were, are refused.
     for (HWND gone : {window, reinterpret_cast<HWND>(static_cast<ULONG_PTR>(0x7FF0BEE0))}) {
         EXPECT_FALSE(IsWindow(gone));
-        EXPECT_FAILS_WITH(PostMessageA(gone, WM_USER + 5, 0, 0), ERROR_INVALID_WINDOW_HANDLE);
-        SetLastError(0xDEADBEEF);
         MSG msg;
-        EXPECT_EQ(-1, GetMessageA(&msg, gone, 0, 0));
-        EXPECT_EQ(DWORD(ERROR_INVALID_WINDOW_HANDLE), GetLastError());
+        EXPECT_FAILS_WITH(PostMessageA(gone, WM_USER + 5, 0, 0), ERROR_INVALID_WINDOW_HANDLE);
+        EXPECT_FAILS_WITH(GetMessageA(&msg, gone, 0, 0) != -1, ERROR_INVALID_WINDOW_HANDLE);
     }
     EXPECT_FALSE(IsWindow(nullptr));
 }
 
 // The log's one formatted line, with the forms it uses, and the 1024-character limit.
 TEST(PlatformUser32, WsprintfFormatsTheLogLineAndStopsAt1024) {
-    const struct {
-        const char* format;
-        DWORD a, b;
-        const char* expected;
-    } cases[] = {
+    const struct { const char* format; DWORD a, b; const char* expected; } cases[] = {
         {"freeSpaceRemaining = %#x, recFileSize = %#x, REC_MIN_SPACE_REQ = %#x \n", 0x1000, 0,
          "freeSpaceRemaining = 0x1000, recFileSize = 0x0, REC_MIN_SPACE_REQ = 0x1000 \n"},
         {"%d|%u|%x|%X", DWORD(-42), 0xABCDEF, "-42|11259375|ffffffd6|ABCDEF"},

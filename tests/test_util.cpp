@@ -1,8 +1,5 @@
 #include "test_util.h"
 
-#include <algorithm>
-#include <cstdio>
-
 #ifndef _WIN32
 #include <dirent.h>
 #include <sys/mount.h>

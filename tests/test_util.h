@@ -1,12 +1,26 @@
 // Helpers shared by the tests: scratch folders, files as bytes, WAVE files built byte by byte.
+// Test files include this header (directly or through the other helpers) for GoogleTest and the
+// standard headers they all use.
 #pragma once
 
 #include "platform/win32api.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
+#include <set>
 #include <string>
+#include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace qt {
@@ -44,13 +58,7 @@ inline void Put32(Bytes& b, std::uint32_t v) {
 inline void PutId(Bytes& b, const char* id) { b.insert(b.end(), id, id + 4); }
 
 // A chunk: identifier, size field (the real length unless overridden) and data, padded.
-struct Chunk {
-    std::string id;
-    Bytes data;
-    bool overrideSize = false;
-    std::uint32_t size = 0;
-    bool pad = true;
-};
+struct Chunk { std::string id; Bytes data; bool overrideSize = false; std::uint32_t size = 0; bool pad = true; };
 
 // The 16 PCM bytes of a "fmt " chunk, optionally followed by cbSize and extra bytes.
 Bytes FormatBytes(std::uint16_t tag, std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
@@ -77,17 +85,23 @@ inline Bytes Join(std::initializer_list<Bytes> parts) {
 
 // The chunks of a RIFF file from offset 12 on, in order: where each starts, its declared size
 // and the bytes of it that are present. Walked here, independently of the library.
-struct ChunkSeen {
-    std::string id;
-    std::size_t at;
-    std::uint32_t size;
-    Bytes data;
-};
+struct ChunkSeen { std::string id; std::size_t at; std::uint32_t size; Bytes data; };
 std::vector<ChunkSeen> WalkChunks(const Bytes& file);
 
 }  // namespace qt
 
 namespace qt {
+// Calls that must fail: each answers failure and leaves the expected last error.
+struct Refusal { const char* what; std::function<BOOL()> call; DWORD err; };
+inline void ExpectRefusals(const std::vector<Refusal>& cases) {
+    for (const Refusal& c : cases) {
+        SetLastError(0xDEADBEEF);
+        EXPECT_FALSE(c.call()) << c.what;
+        EXPECT_EQ(c.err, GetLastError()) << c.what;
+    }
+}
+#define EXPECT_FAILS_WITH(call, err) qt::ExpectRefusals({{#call, [&] { return BOOL(!!(call)); }, DWORD(err)}})
+
 // The folder of the running test program, where the build also puts the library and the host.
 std::string ProgramDir();
 // The host program (the quillon command) as the start of a command line, quoted.
