@@ -3,7 +3,6 @@
 // filesystem, a full disk.
 #include "edit_test_util.h"
 
-
 namespace qt {
 namespace {
 
@@ -16,13 +15,7 @@ TEST_F(EditErrors, StartChecksComeInTheirOrderAndStartNoJob) {
     const std::string empty = Write("empty.wav", Bytes());
     Bytes adpcm = RiffFile({{"fmt ", FormatBytes(2, 2, 44100, 4, 2048)}, {"data", CountingSamples(4096)}});
     const std::string compressed = Write("adpcm.wav", adpcm);
-    struct Row {
-        const char* what;
-        std::string name;
-        bool playing;
-        std::string playbackName;
-        unsigned short code;
-    };
+    struct Row { const char* what; std::string name; bool playing; std::string playbackName; unsigned short code; };
     const Row rows[] = {
         {"the playing file", file, true, file, 310},
         {"no name, nothing loaded", "", false, "", 100},
@@ -39,19 +32,7 @@ TEST_F(EditErrors, StartChecksComeInTheirOrderAndStartNoJob) {
         for (Op op : {Op::Cut, Op::Copy, Op::Clear, Op::Crop, Op::MuteBoth, Op::Trim, Op::Paste, Op::Insert}) {
             for (int sync : {1, 0}) {
                 QUILLON_EDIT_HANDLE h = nullptr;
-                unsigned short code = 0;
-                const char* n = r.name.c_str();
-                switch (op) {
-                case Op::Cut: code = AudioCut(n, 0, 10, 2, &h, sync, nullptr); break;
-                case Op::Copy: code = AudioCopy(n, 0, 10, 2, &h, sync); break;
-                case Op::Clear: code = AudioClear(n, 0, 10, 2, &h, sync, nullptr); break;
-                case Op::Crop: code = AudioCrop(n, 0, 10, 2, &h, sync, nullptr); break;
-                case Op::MuteBoth: code = AudioEditMute(n, 0, 10, 2, &h, sync, 3, nullptr); break;
-                case Op::Trim: code = AudioEditTrimSilence(n, 0, 10, 2, &h, sync, 100, nullptr); break;
-                case Op::Paste: code = AudioPaste(n, 0, 2, &h, sync); break;
-                default: code = AudioInsertSilence(n, 0, 2, &h, sync, 10, nullptr); break;
-                }
-                EXPECT_EQ(code, r.code) << OpName(op);
+                EXPECT_EQ(StartOp(op, r.name.c_str(), 0, 10, 2, &h, sync, nullptr, nullptr), r.code) << OpName(op);
                 EXPECT_EQ(h, nullptr) << "no job is started";
             }
         }

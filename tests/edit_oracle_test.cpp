@@ -4,8 +4,6 @@
 // job, which must give the same bytes and codes.
 #include "edit_test_util.h"
 
-#include <functional>
-
 namespace qt {
 namespace {
 
@@ -106,11 +104,8 @@ TEST_F(EditOracle, EveryEditMatchesTheSlicedSource) {
             const std::size_t silence = static_cast<std::size_t>(f.rate) * silenceMs / 1000 * fr;
             const std::size_t p = a;  // insertion point of paste and insert
 
-            struct Case {
-                Op op;
-                Bytes data;      // expected samples of the destination (or of the clip for copy)
-                Bytes clipData;  // expected samples of the clip written by cut
-            };
+            // The expected samples of the destination (of the clip for copy), and of the clip cut writes.
+            struct Case { Op op; Bytes data, clipData; };
             const std::vector<Case> cases = {
                 {Op::Cut, Join({Slice(samples, 0, s), Slice(samples, e, samples.size())}), Slice(samples, s, e)},
                 {Op::Copy, Slice(samples, s, e), {}},
@@ -140,9 +135,7 @@ TEST_F(EditOracle, EveryEditMatchesTheSlicedSource) {
                     } else {
                         EXPECT_EQ(ReadBytes(file), ExpectedFile(header, c.data));
                     }
-                    if (c.op == Op::Cut) {
-                        EXPECT_EQ(ReadBytes(clipFile), ExpectedFile(header, c.clipData));
-                    }
+                    if (c.op == Op::Cut) { EXPECT_EQ(ReadBytes(clipFile), ExpectedFile(header, c.clipData)); }
                     EXPECT_TRUE(StrayTempFiles().empty());
                 }
             }
@@ -154,11 +147,7 @@ TEST_F(EditOracle, EveryEditMatchesTheSlicedSource) {
 TEST_F(EditOracle, EmptyAndOutOfRangeSelectionsChangeNothing) {
     const Fmt f{2, 44100, 16};
     const Bytes source = EditSource(f, CountingSamples(4000 * 4));
-    struct Row {
-        Op op;
-        std::uint32_t a, b;
-        unsigned short code;
-    };
+    struct Row { Op op; std::uint32_t a, b; unsigned short code; };
     const Row rows[] = {
         {Op::Cut, 100, 100, 302},   {Op::Copy, 100, 100, 306},     {Op::Clear, 5, 5, 320},
         {Op::Crop, 7, 7, 321},      {Op::MuteBoth, 9, 9, 320},     {Op::Trim, 0, 0, 320},

@@ -7,14 +7,6 @@
 #include "quillon.h"
 #include "test_util.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <chrono>
-#include <string>
-#include <thread>
-#include <vector>
-
 namespace qt {
 
 struct Fmt {
@@ -93,26 +85,30 @@ inline const char* OpName(Op op) {
     return names[static_cast<int>(op)];
 }
 
+// The start call of an edit; with no clip named, cut, copy and paste use the library's own.
+inline unsigned short StartOp(Op op, const char* f, std::uint32_t a, std::uint32_t b, std::uint16_t type,
+                              QUILLON_EDIT_HANDLE* h, int s, const char* clip, const char* d) {
+    switch (op) {
+    case Op::Cut: return clip ? AudioCutInFile(f, a, b, type, h, s, clip, d) : AudioCut(f, a, b, type, h, s, d);
+    case Op::Copy: return clip ? AudioCopyInFile(f, a, b, type, h, s, clip) : AudioCopy(f, a, b, type, h, s);
+    case Op::Clear: return AudioClear(f, a, b, type, h, s, d);
+    case Op::Crop: return AudioCrop(f, a, b, type, h, s, d);
+    case Op::MuteL: return AudioEditMute(f, a, b, type, h, s, 1, d);
+    case Op::MuteR: return AudioEditMute(f, a, b, type, h, s, 2, d);
+    case Op::MuteBoth: return AudioEditMute(f, a, b, type, h, s, 3, d);
+    case Op::Trim: return AudioEditTrimSilence(f, a, b, type, h, s, 100, d);
+    case Op::Paste: return clip ? AudioPasteEx(f, a, type, h, s, clip, d) : AudioPaste(f, a, type, h, s);
+    case Op::Insert: return AudioInsertSilence(f, a, type, h, s, b, d);
+    }
+    return 0;
+}
+
 // Starts an edit synchronously or as a job and returns its code (the job's reason for exit).
 inline unsigned short RunOp(Op op, const std::string& file, std::uint32_t a, std::uint32_t b, std::uint16_t type, bool sync,
                    const std::string& clip, const std::string& dest) {
     QUILLON_EDIT_HANDLE h = nullptr;
-    const char* d = dest.empty() ? nullptr : dest.c_str();
-    const char* f = file.c_str();
-    const int s = sync ? 1 : 0;
-    unsigned short r = 0;
-    switch (op) {
-    case Op::Cut: r = AudioCutInFile(f, a, b, type, &h, s, clip.c_str(), d); break;
-    case Op::Copy: r = AudioCopyInFile(f, a, b, type, &h, s, clip.c_str()); break;
-    case Op::Clear: r = AudioClear(f, a, b, type, &h, s, d); break;
-    case Op::Crop: r = AudioCrop(f, a, b, type, &h, s, d); break;
-    case Op::MuteL: r = AudioEditMute(f, a, b, type, &h, s, 1, d); break;
-    case Op::MuteR: r = AudioEditMute(f, a, b, type, &h, s, 2, d); break;
-    case Op::MuteBoth: r = AudioEditMute(f, a, b, type, &h, s, 3, d); break;
-    case Op::Trim: r = AudioEditTrimSilence(f, a, b, type, &h, s, 100, d); break;
-    case Op::Paste: r = AudioPasteEx(f, a, type, &h, s, clip.c_str(), d); break;
-    case Op::Insert: r = AudioInsertSilence(f, a, type, &h, s, b, d); break;
-    }
+    const unsigned short r = StartOp(op, file.c_str(), a, b, type, &h, sync ? 1 : 0, clip.c_str(),
+                                     dest.empty() ? nullptr : dest.c_str());
     if (sync) {
         EXPECT_EQ(h, nullptr) << "a synchronous run leaves the handle alone";
         return r;
@@ -121,9 +117,7 @@ inline unsigned short RunOp(Op op, const std::string& file, std::uint32_t a, std
     EXPECT_NE(h, nullptr);
     EXPECT_TRUE(WaitOver(h));
     const unsigned short reason = AudioEditGetReasonForProcessExit(h);
-    if (reason == 0) {
-        EXPECT_EQ(AudioEditGetProcessProgress(h), 100u);
-    }
+    if (reason == 0) { EXPECT_EQ(AudioEditGetProcessProgress(h), 100u); }
     EXPECT_EQ(AudioEditCloseHandle(&h), 0);
     EXPECT_EQ(h, nullptr);
     return reason;
