@@ -4,20 +4,10 @@
 #include "convert/codec.h"
 #include "quillon.h"
 
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
-
 namespace {
 
-struct PlatformDriver {
-    HACMDRIVERID id;
-    std::string name;
-    DWORD declaredTags;
-    std::vector<std::pair<DWORD, std::string>> tags;
-};
+struct PlatformDriver { HACMDRIVERID id; std::string name; DWORD declaredTags;
+    std::vector<std::pair<DWORD, std::string>> tags; };
 
 // The enumeration ends at a driver that is not exactly one of codec, converter or filter.
 BOOL CALLBACK CollectDriver(HACMDRIVERID hadid, DWORD_PTR instance, DWORD support) {
@@ -137,12 +127,9 @@ TEST(CatalogueFakeDrivers, DisabledMultiPurposeFailingAndMissingDrivers) {
     const tAcmDriverTable filter = Fake("Filter", ACMDRIVERDETAILS_SUPPORTF_FILTER);
     const tAcmDriverTable failing = Fake("Failing support", codec, 2, FailingSupport);
     const tAcmDriverTable undercounted = Fake("Declares three tags", ACMDRIVERDETAILS_SUPPORTF_CONVERTER, 3);
-    struct Case {
-        const char* what;
-        std::vector<std::pair<const tAcmDriverTable*, bool>> install;  // table, at the end
-        bool hideBuiltins;
-        std::vector<std::string> expected;  // "*" stands for the built-in drivers
-    };
+    // install: each table, and whether at the end; in expected "*" stands for the built-in drivers.
+    struct Case { const char* what; std::vector<std::pair<const tAcmDriverTable*, bool>> install; bool hideBuiltins;
+        std::vector<std::string> expected; };
     const Case cases[] = {
         {"a disabled driver first ends the list at once", {{&disabled, false}}, false, {}},
         {"a disabled driver last ends it after the others", {{&disabled, true}}, false, {"*"}},

@@ -3,15 +3,6 @@
 #include "acm_test_util.h"
 #include "convert/acm.h"
 #include "frame/utils.h"
-#include "test_util.h"
-
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <tuple>
-#include <vector>
 
 using qt::Bytes;
 using qt::Join;
@@ -55,11 +46,7 @@ TEST(Mp3FrameSearch, CraftedHeaders) {
     for (int i = 0; i < 40; ++i) frames.insert(frames.end(), {0xFF, 0xFB, 0x90, 0x64}), frames.resize(frames.size() + 413);
     Bytes tagOnly = Join({{'I', 'D', '3', 4, 0, 0, 0, 0x0C, 0x1A, 0x38}, Bytes(200000, 0)});
     for (std::size_t i = 10; i < tagOnly.size(); ++i) tagOnly[i] = static_cast<std::uint8_t>((i * 37) & 0x7F);
-    struct Case {
-        const char* what;
-        Bytes file;
-        Found want;
-    };
+    struct Case { const char* what; Bytes file; Found want; };
     const Case cases[] = {
         {"MPEG-1 Layer III 128 kbit/s joint stereo", Join({good, tail}), good128},
         {"protection bit clear", Join({H(0xFFFA9064), tail}), {128, 44100, 2, 1}},
@@ -202,11 +189,9 @@ TEST(Mp3CodecAccess, TheExcludedDriverIsPassedOverAndTheFirstOtherDecoderAnswers
     const tAcmDriverTable second = Decoder("Second decoder", Marked<3333>);
     const tAcmDriverTable disabled =
         Decoder("Disabled decoder", Marked<4444>, ACMDRIVERDETAILS_SUPPORTF_CODEC | ACMDRIVERDETAILS_SUPPORTF_DISABLED);
-    struct Case {
-        const char* what;
-        std::vector<const tAcmDriverTable*> drivers;  // in enumeration order, built-in drivers hidden
-        DWORD rate;  // of the decoder that answers; 0: none does (405, and the walk finds none)
-    };
+    // The drivers in enumeration order, built-in drivers hidden; the rate of the decoder that
+    // answers, 0 when none does (405, and the walk finds none).
+    struct Case { const char* what; std::vector<const tAcmDriverTable*> drivers; DWORD rate; };
     const Case cases[] = {
         {"only the excluded driver", {&excluded}, 0},
         {"the excluded one first, the same name in other letters after", {&excluded, &otherCase}, 2222},

@@ -4,21 +4,11 @@
 // Windows it runs against the platform's msacm32 (under Wine here), so both must agree.
 #include "acm_test_util.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstring>
-#include <string>
-#include <vector>
-
 using namespace acmtest;
 
 namespace {
 
-struct Seen {
-    HACMDRIVERID id;
-    DWORD support;
-};
+struct Seen { HACMDRIVERID id; DWORD support; };
 BOOL CALLBACK Collect(HACMDRIVERID hadid, DWORD_PTR instance, DWORD support) {
     reinterpret_cast<std::vector<Seen>*>(instance)->push_back({hadid, support});
     return TRUE;
@@ -129,10 +119,7 @@ TEST(AcmDrivers, ArgumentChecksGiveMsacmResults) {
     auto* dst = reinterpret_cast<WAVEFORMATEX*>(buf.data());
     DWORD value = 0;
     HACMDRIVER had = nullptr;
-    const struct {
-        const char* what;
-        MMRESULT expected, got;
-    } cases[] = {
+    const struct { const char* what; MMRESULT expected, got; } cases[] = {
         {"enum without callback", MMSYSERR_INVALPARAM, acmDriverEnum(nullptr, 0, 0)},
         {"enum with unknown flag", MMSYSERR_INVALFLAG, acmDriverEnum(Collect, 0, 1)},
         {"details without record", MMSYSERR_INVALPARAM, acmDriverDetailsA(first, nullptr, 0)},
@@ -191,11 +178,8 @@ TEST(AcmFormats, SuggestionsOpenStreams) {
         EXPECT_EQ(c.expected, res);
         if (res != MMSYSERR_NOERROR) continue;
         const WAVEFORMATEX* w = dst.wfx();
-        EXPECT_EQ(c.tag, w->wFormatTag);
-        EXPECT_EQ(c.channels, w->nChannels);
-        EXPECT_EQ(c.rate, w->nSamplesPerSec);
-        EXPECT_EQ(c.bits, w->wBitsPerSample);
-        EXPECT_EQ(c.blockAlign, w->nBlockAlign);
+        EXPECT_EQ(std::make_tuple(c.tag, c.channels, c.rate, c.bits, c.blockAlign),
+                  std::make_tuple(w->wFormatTag, w->nChannels, w->nSamplesPerSec, w->wBitsPerSample, w->nBlockAlign));
         if (c.tag == WAVE_FORMAT_ADPCM && !kMsAdpcmEncoderPresent) continue;  // Wine's converter only decodes
         HACMSTREAM has = nullptr;
         EXPECT_EQ(MMSYSERR_NOERROR, acmStreamOpen(&has, nullptr, const_cast<WAVEFORMATEX*>(c.src.wfx()),
@@ -315,9 +299,7 @@ TEST(AcmStreams, HeaderLifeCycleAndArgumentChecks) {
             EXPECT_EQ(s.srcLength, hdr.cbSrcLengthUsed);
             EXPECT_EQ(s.dstUsed, hdr.cbDstLengthUsed);
         }
-        if (r == MMSYSERR_NOERROR) {
-            EXPECT_EQ(s.call != 2, (hdr.fdwStatus & ACMSTREAMHEADER_STATUSF_PREPARED) != 0);
-        }
+        if (r == MMSYSERR_NOERROR) { EXPECT_EQ(s.call != 2, (hdr.fdwStatus & ACMSTREAMHEADER_STATUSF_PREPARED) != 0); }
     }
     EXPECT_EQ(MMSYSERR_INVALPARAM, acmStreamConvert(has, nullptr, 0));
     EXPECT_EQ(MMSYSERR_INVALFLAG, acmStreamSize(has, 65536, &size, 0x10));

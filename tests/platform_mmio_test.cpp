@@ -2,17 +2,7 @@
 // our POSIX layer and, cross-compiled, under Wine against its winmm: expected bytes are built
 // here by hand, never read back from the code under test. Where Wine's winmm is known to
 // differ (or would hang), the case skips there and says why.
-#include "platform/win32api.h"
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdint>
-#include <cstring>
 #include <fstream>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "test_util.h"
 
@@ -76,36 +66,30 @@ TEST_P(MmioWriteRiff, MatchesBytesBuiltByHand) {
 
     const Bytes format = qt::CountingSamples(18), text = {'a', 'b', 'c', 'd', 0}, audio = qt::CountingSamples(20001);
     MMCKINFO riff{}, fmt{}, list{}, note{}, data{};
-    riff.fccType = Id("WAVE");
-    ASSERT_EQ(mmioCreateChunk(file.h, &riff, MMIO_CREATERIFF), 0u);
-    fmt.ckid = Id("fmt ");
-    ASSERT_EQ(mmioCreateChunk(file.h, &fmt, 0), 0u);
+    auto create = [&](MMCKINFO& ck, const char* id, UINT flags) {
+        (flags ? ck.fccType : ck.ckid) = Id(id);
+        return mmioCreateChunk(file.h, &ck, flags);
+    };
+    auto write = [&](const Bytes& b, std::size_t at, LONG n) { return mmioWrite(file.h, Chars(b) + at, n) == n; };
+    ASSERT_EQ(create(riff, "WAVE", MMIO_CREATERIFF), 0u);
+    ASSERT_EQ(create(fmt, "fmt ", 0), 0u);
     EXPECT_EQ(fmt.dwDataOffset, 20u);
-    ASSERT_EQ(mmioWrite(file.h, Chars(format), 18), 18);
+    ASSERT_TRUE(write(format, 0, 18));
     ASSERT_EQ(mmioAscend(file.h, &fmt, 0), 0u);
-    list.fccType = Id("INFO");
-    ASSERT_EQ(mmioCreateChunk(file.h, &list, MMIO_CREATELIST), 0u);
-    note.ckid = Id("ISFT");
-    ASSERT_EQ(mmioCreateChunk(file.h, &note, 0), 0u);
-    ASSERT_EQ(mmioWrite(file.h, Chars(text), 5), 5);
+    ASSERT_EQ(create(list, "INFO", MMIO_CREATELIST), 0u);
+    ASSERT_EQ(create(note, "ISFT", 0), 0u);
+    ASSERT_TRUE(write(text, 0, 5));
     ASSERT_EQ(mmioAscend(file.h, &note, 0), 0u);
     ASSERT_EQ(mmioAscend(file.h, &list, 0), 0u);
-    data.ckid = Id("data");
-    ASSERT_EQ(mmioCreateChunk(file.h, &data, 0), 0u);
-    for (std::size_t at = 0; at < audio.size(); at += 4099) {
-        const LONG n = static_cast<LONG>(std::min<std::size_t>(4099, audio.size() - at));
-        ASSERT_EQ(mmioWrite(file.h, Chars(audio) + at, n), n);
-    }
+    ASSERT_EQ(create(data, "data", 0), 0u);
+    for (std::size_t at = 0; at < audio.size(); at += 4099)
+        ASSERT_TRUE(write(audio, at, static_cast<LONG>(std::min<std::size_t>(4099, audio.size() - at))));
     ASSERT_EQ(mmioAscend(file.h, &data, 0), 0u);
     EXPECT_EQ(data.cksize, 20001u);
     EXPECT_EQ(mmioSeek(file.h, 0, SEEK_CUR), static_cast<LONG>(data.dwDataOffset + 20002)) << "after the pad";
     ASSERT_EQ(mmioAscend(file.h, &riff, 0), 0u);
     ASSERT_EQ(file.Close(), 0u);
-
-    Bytes listBody;
-    qt::PutId(listBody, "INFO");
-    const Bytes noteChunk = Join({Chunk("ISFT", 5, text), Bytes{0}});
-    listBody.insert(listBody.end(), noteChunk.begin(), noteChunk.end());
+    const Bytes listBody = Join({{'I', 'N', 'F', 'O'}, Chunk("ISFT", 5, text), Bytes{0}});
     EXPECT_EQ(qt::ReadBytes(name), qt::RiffFile({{"fmt ", format}, {"LIST", listBody}, {"data", audio}}));
 }
 INSTANTIATE_TEST_SUITE_P(Mmio, MmioWriteRiff,
@@ -187,10 +171,8 @@ TEST(MmioTest, DescendFindsForwardOnlyInsideTheParent) {
     std::memset(&riff, 0x55, sizeof riff);
     riff.fccType = Id("WAVE");
     ASSERT_EQ(mmioDescend(file.h, &riff, nullptr, MMIO_FINDRIFF), 0u);
-    EXPECT_EQ(riff.ckid, FOURCC_RIFF);
-    EXPECT_EQ(riff.cksize, 80u);
-    EXPECT_EQ(riff.dwDataOffset, 8u);
-    EXPECT_EQ(riff.dwFlags, 0u);
+    EXPECT_EQ(std::make_tuple(riff.ckid, riff.cksize, riff.dwDataOffset, riff.dwFlags),
+              std::make_tuple(FOURCC_RIFF, 80u, 8u, 0u));
     EXPECT_EQ(mmioSeek(file.h, 0, SEEK_CUR), 12);
     const struct {
         const char* id;
@@ -212,9 +194,7 @@ TEST(MmioTest, DescendFindsForwardOnlyInsideTheParent) {
         EXPECT_EQ(r, s.found ? 0u : static_cast<MMRESULT>(MMIOERR_CHUNKNOTFOUND));
         EXPECT_EQ(ck.dwFlags, s.found ? 0u : 0x55555555u);
         if (s.found) {
-            EXPECT_EQ(ck.cksize, s.size);
-            EXPECT_EQ(ck.dwDataOffset, s.dataOffset);
-            EXPECT_EQ(ck.fccType, 0u);
+            EXPECT_EQ(std::make_tuple(ck.cksize, ck.dwDataOffset, ck.fccType), std::make_tuple(s.size, s.dataOffset, 0u));
         }
         if (s.found || !UnderWine()) { EXPECT_EQ(mmioSeek(file.h, 0, SEEK_CUR), s.position); }  // Wine stops elsewhere
     }
