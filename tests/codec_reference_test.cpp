@@ -2,12 +2,6 @@
 // what we encode, we decode what ffmpeg and lame encode. The tools run as child processes, so
 // these tests need the native build; a missing tool skips its test with a message.
 #include "acm_test_util.h"
-#include "test_util.h"
-
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
 
 using namespace acmtest;
 

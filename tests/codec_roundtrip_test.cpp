@@ -1,12 +1,6 @@
 // Every codec through the compression manager in both worlds (ours natively, Wine's under Wine):
 // known answers, and damaged input that must give a result code or a short output, never a crash.
 #include "acm_test_util.h"
-#include "test_util.h"
-
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <string>
 
 using namespace acmtest;
 
@@ -89,13 +83,7 @@ Bytes EveryValue(bool sixteenBits) {  // every code, or every 16-bit value, once
 // ADPCM, ffmpeg for MS ADPCM and G.711), or of bytes worked out by hand for the PCM converter.
 // Wine's codecs give the same outputs, the G.711 encodings of every 16-bit value included, so
 // one table compares ours with Wine's.
-struct KnownAnswer {
-    const char* what;
-    Format src, dst;
-    Bytes in;
-    std::uint32_t fingerprint;
-    std::size_t outBytes;
-};
+struct KnownAnswer { const char* what; Format src, dst; Bytes in; std::uint32_t fingerprint; std::size_t outBytes; };
 
 std::vector<KnownAnswer> KnownAnswers() {
     const Bytes st16 = {0xE8, 0x03, 0x48, 0xF4, 0x00, 0x80, 0xFF, 0x7F, 0x00, 0x01, 0xFF, 0x00};

@@ -5,12 +5,6 @@
 #include "quillon.h"
 #include "test_util.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <tuple>
-#include <vector>
-
 #ifndef _WIN32
 #include <dirent.h>
 #include <sys/stat.h>
@@ -172,14 +166,8 @@ TEST(FileInfoNames, AnUnreadableFile) {
 // Good files: the format in every unit, and through GetInputFileInfo only the PCM fields of the
 // "fmt " record (read whole, extra bytes and all); a file whose data chunk is empty still fills
 // the format and answers 110.
-struct GoodFile {
-    const char* what;
-    std::vector<Chunk> chunks;
-    WORD channels, bits;
-    DWORD rate;
-    DWORD dataBytes;
-    unsigned short code = 0;
-};
+struct GoodFile { const char* what; std::vector<Chunk> chunks; WORD channels, bits; DWORD rate; DWORD dataBytes;
+    unsigned short code = 0; };
 
 TEST(FileInfo, ReportsFormatAndLengthInEveryUnit) {
     const Bytes audio = qt::CountingSamples(176400);

@@ -3,18 +3,10 @@
 // library. Then every refusal, from outside; cancel at random moments, kill -9 in the middle and a
 // full disk, after which the output is a whole file and no work file is left; the host's command.
 #include "convert/format.h"
-#include "frame/state.h"
+#include "edit_test_util.h"
 #include "frame/utils.h"
-#include "quillon.h"
-#include "test_util.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdio>
 #include <random>
-#include <set>
-#include <thread>
 
 #ifndef _WIN32
 #include <signal.h>
@@ -114,36 +106,15 @@ Bytes SourceBytes(std::size_t n, int bits, std::uint32_t seed) {
     return b;
 }
 
-// A scratch folder that is also the library's temporary directory for the test, so that work
+// Every test has its own temporary directory for the library (edit_test_util.h), so that work
 // files left behind show.
-class FormatChange : public ::testing::Test {
+class FormatChange : public qt::EditFixture {
 protected:
-    void SetUp() override {
-        CopyName(savedTempPath_, gTempPath);
-        ASSERT_EQ(0, SetTempPath(temp_.path().c_str()));
-        tempBefore_ = Listing(temp_.path());
-    }
-    void TearDown() override { SetTempPath(savedTempPath_); }
-
-    static std::set<std::string> Listing(const std::string& dir) {
-        const auto names = qt::ListDir(dir);
-        return std::set<std::string>(names.begin(), names.end());
-    }
-    void ExpectNoWorkFileLeft() { EXPECT_EQ(tempBefore_, Listing(temp_.path())); }
-    std::string Write(const std::string& name, const Bytes& bytes) {
-        const std::string path = dir_.File(name);
-        EXPECT_TRUE(qt::WriteBytes(path, bytes));
-        return path;
-    }
+    void ExpectNoWorkFileLeft() { EXPECT_EQ(StrayTempFiles(), std::vector<std::string>{}); }
     static WORD Change(const std::string& in, const std::string& out, DWORD rate, int bits, int channels) {
         return AudioChangeFormat(in.c_str(), out.c_str(), rate, static_cast<WORD>(bits), static_cast<WORD>(channels),
                                  nullptr, 1);
     }
-
-    qt::ScratchDir dir_;   // inputs and outputs
-    qt::ScratchDir temp_;  // the library's temporary directory
-    std::set<std::string> tempBefore_;
-    char savedTempPath_[kNameSize] = {};
 };
 
 // Every allowed combination, through the exported call, synchronously; two blocks and a tail.
@@ -184,13 +155,8 @@ TEST_F(FormatChange, InputShapes) {
     Bytes fmt40 = qt::FormatBytes(1, 1, 8000, 8, 1, true, 22), stray = s16;
     fmt40.resize(40, 0x55);
     stray.resize(s16.size() + 2, 0x77);
-    struct Case {
-        const char* what;
-        Bytes file, expected;
-        std::uint32_t rate = 16000;
-        int bits = 16, channels = 1;
-        bool inPlace = false;
-    };
+    struct Case { const char* what; Bytes file, expected; std::uint32_t rate = 16000; int bits = 16, channels = 1;
+        bool inPlace = false; };
     const Case cases[] = {
         {"fmt of 18 bytes", withFmt(qt::FormatBytes(1, 1, 8000, 8, 1, true, 0)), up},
         {"fmt of 40 bytes with extra bytes", withFmt(fmt40), up},
@@ -223,16 +189,8 @@ TEST_F(FormatChange, EveryCodeSyncAndAsJob) {
     const Bytes good = qt::PcmWave(2, 44100, 16, raw), fmt = qt::PcmFormat(2, 44100, 16);
     auto withFmt = [&](const Bytes& f) { return qt::RiffFile({{"fmt ", f}, {"data", raw}}); };
     enum Name { kFile, kNoFile, kEmptyName, kNullName, kPlaying };
-    struct Case {
-        const char* what;
-        WORD code;
-        Bytes file;
-        DWORD rate = 22050;
-        WORD bits = 16, channels = 2;
-        Name name = kFile;
-        WORD routine = 0;
-        const char* output = nullptr;  // null: "out.wav" in the scratch folder
-    };
+    struct Case { const char* what; WORD code; Bytes file; DWORD rate = 22050; WORD bits = 16, channels = 2;
+        Name name = kFile; WORD routine = 0; const char* output = nullptr; };  // output null: "out.wav" in dir_
     const std::string noFolder = dir_.File("no-such-folder") + QL_PATH_SEPARATOR + "out.wav";
     const Case cases[] = {
         {"empty name, nothing loaded", 100, {}, 16000, 8, 1, kEmptyName},
@@ -269,9 +227,6 @@ TEST_F(FormatChange, EveryCodeSyncAndAsJob) {
         {"an input with 0 channels", 361, withFmt(qt::FormatBytes(1, 0, 44100, 16, 4))},
         {"block align 3 for 2 channels", 361, withFmt(qt::FormatBytes(1, 2, 44100, 8, 3)), 22050, 8},
     };
-    char savedPlayback[kNameSize];
-    CopyName(savedPlayback, playbackFileName);
-    const int savedPlaying = alreadyPlaying;
     const std::string file = dir_.File("in.wav");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -281,23 +236,21 @@ TEST_F(FormatChange, EveryCodeSyncAndAsJob) {
         alreadyPlaying = c.name == kPlaying;
         const char* in = c.name == kNullName ? nullptr : c.name == kEmptyName ? "" : file.c_str();
         const std::string out = c.output ? std::string(c.output) : dir_.File("out.wav");
-        const DWORD rate = c.rate;
-        const WORD bits = c.bits, channels = c.channels;
         QUILLON_EDIT_HANDLE h = reinterpret_cast<QUILLON_EDIT_HANDLE>(0x55);
-        EXPECT_EQ(c.code, AudioChangeFormat(in, out.c_str(), rate, bits, channels, &h, 1));
+        EXPECT_EQ(c.code, AudioChangeFormat(in, out.c_str(), c.rate, c.bits, c.channels, &h, 1));
         EXPECT_EQ(reinterpret_cast<QUILLON_EDIT_HANDLE>(0x55), h);
         if (c.code < 350) {  // the start call's own refusals make no job
-            EXPECT_EQ(c.code, AudioChangeFormat(in, out.c_str(), rate, bits, channels, &h, 0));
+            EXPECT_EQ(c.code, AudioChangeFormat(in, out.c_str(), c.rate, c.bits, c.channels, &h, 0));
             EXPECT_EQ(reinterpret_cast<QUILLON_EDIT_HANDLE>(0x55), h);
         } else {  // the routine's codes come back as the job's reason for exit
             h = nullptr;
-            ASSERT_EQ(0, AudioChangeFormat(in, out.c_str(), rate, bits, channels, &h, 0));
+            ASSERT_EQ(0, AudioChangeFormat(in, out.c_str(), c.rate, c.bits, c.channels, &h, 0));
             ASSERT_NE(nullptr, h);
             while (!AudioEditProcessIsOver(h)) Sleep(1);
             EXPECT_EQ(c.code, AudioEditGetReasonForProcessExit(h));
             EXPECT_EQ(0, AudioEditCloseHandle(&h));
         }
-        if (c.routine) { EXPECT_EQ(c.routine, ConvertFormat(in, out.c_str(), rate, bits, channels, nullptr)); }
+        if (c.routine) { EXPECT_EQ(c.routine, ConvertFormat(in, out.c_str(), c.rate, c.bits, c.channels, nullptr)); }
         if (!out.empty()) { EXPECT_FALSE(qt::FileExists(out)); }
     }
     alreadyPlaying = 0;
@@ -307,8 +260,6 @@ TEST_F(FormatChange, EveryCodeSyncAndAsJob) {
     EXPECT_EQ(0, Change("", dir_.File("out.wav"), 16000, 8, 1));
     EXPECT_TRUE(qt::FileExists(dir_.File("out.wav")));
     EXPECT_EQ(357, AudioChangeFormat(file.c_str(), dir_.File("out.wav").c_str(), 4000, 8, 1, nullptr, 0));
-    CopyName(playbackFileName, savedPlayback);
-    alreadyPlaying = savedPlaying;
     ExpectNoWorkFileLeft();
 }
 
@@ -346,7 +297,7 @@ TEST_F(FormatChange, CancelAtSeededRandomMoments) {
             EXPECT_EQ(311, reason);
             EXPECT_TRUE(got == old || got == input || std::find(steps.begin(), steps.end(), got) != steps.end());
         }
-        EXPECT_EQ(2u, qt::ListDir(dir_.path()).size()) << "only the input and the output in their folder";
+        EXPECT_EQ(3u, qt::ListDir(dir_.path()).size()) << "only the input, the output and the temporary folder";
         ExpectNoWorkFileLeft();
     }
     std::printf("[          ] %d of 24 jobs cancelled before their end\n", cancelled);
@@ -378,12 +329,11 @@ TEST_F(FormatChange, KillMinusNineMidJob) {
         const Bytes got = qt::ReadBytes(out);
         EXPECT_TRUE(got == old || got == result) << "the output is neither the old file nor the new one";
         killedBeforeTheEnd += got == old;
-        EXPECT_EQ(2u, qt::ListDir(dir_.path()).size()) << "nothing but the input and the output beside them";
+        EXPECT_EQ(3u, qt::ListDir(dir_.path()).size()) << "nothing but the input, the output and the temporary folder";
         // A killed process cannot remove its work files from the temporary directory: at most
         // the finished step's and the running pass's are new there. They go before the next round.
         int extra = 0;
-        for (const std::string& n : Listing(temp_.path()))
-            if (!tempBefore_.count(n)) extra += DeleteFileA(temp_.File(n).c_str()) ? 1 : 0;
+        for (const std::string& n : StrayTempFiles()) extra += DeleteFileA((tempDir_ + QL_PATH_SEPARATOR + n).c_str()) ? 1 : 0;
         EXPECT_LE(extra, 2);
     }
     std::printf("[          ] %d of 8 children killed before their result was in place\n", killedBeforeTheEnd);
@@ -400,18 +350,23 @@ TEST_F(FormatChange, FullDisk) {
     const std::string in = Write("in.wav", qt::PcmWave(1, 11025, 16, raw));
     const Bytes old = qt::PcmWave(1, 8000, 8, Bytes(50, 128));
     const std::string out = disk.File("out.wav");
+    auto listing = [&] {
+        std::vector<std::string> names = qt::ListDir(small);
+        std::sort(names.begin(), names.end());
+        return names;
+    };
     for (bool tempOnSmall : {true, false}) {
         SCOPED_TRACE(tempOnSmall ? "work files on the full disk" : "work files elsewhere");
         ASSERT_TRUE(qt::WriteBytes(out, old));
-        ASSERT_EQ(0, SetTempPath(tempOnSmall ? small.c_str() : temp_.path().c_str()));
-        const std::set<std::string> before = Listing(small);
+        ASSERT_EQ(0, SetTempPath((tempOnSmall ? small : tempDir_).c_str()));
+        const std::vector<std::string> before = listing();
         // Four times the input: 400 000 bytes on a 256 KiB filesystem.
         EXPECT_EQ(358, Change(in, out, 44100, 16, 1));
         EXPECT_TRUE(qt::ReadBytes(out) == old);
-        EXPECT_EQ(before, Listing(small));
+        EXPECT_EQ(before, listing());
         EXPECT_EQ(0, Change(in, out, 11025, 8, 1));
         EXPECT_TRUE(qt::ReadBytes(out) == RefSteps(Decode(raw, 1, 11025, 16), 11025, 1, 8).back());
-        EXPECT_EQ(before, Listing(small));
+        EXPECT_EQ(before, listing());
     }
 }
 
@@ -431,7 +386,7 @@ TEST_F(FormatChange, HostCommandConvertsAndReportsErrorsInWords) {
     // Values not given stay as the file has them; without -o the file itself changes.
     EXPECT_EQ(0, qt::RunCommand(host + "--bits 8", &text));
     EXPECT_TRUE(qt::ReadBytes(in) == RefSteps(src, 44100, 2, 8).back());
-    EXPECT_EQ(2u, qt::ListDir(dir_.path()).size()) << "no work file beside the targets";
+    EXPECT_EQ(3u, qt::ListDir(dir_.path()).size()) << "no work file beside the targets and the temporary folder";
 }
 
 }  // namespace

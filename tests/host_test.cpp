@@ -2,11 +2,6 @@
 // leaves the file it worked on as it was and leaves no work file behind.
 #include "test_util.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>

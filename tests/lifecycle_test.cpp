@@ -3,12 +3,7 @@
 #include "quillon.h"
 #include "test_util.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cctype>
-#include <cstdlib>
-#include <string>
 
 #ifndef _WIN32
 #include <dlfcn.h>

@@ -8,11 +8,8 @@
 namespace {
 
 // One format and, for each conversion, its expected answers at the ten positions of kPositions.
-struct TimeRow {
-    DWORD rate;
-    WORD bits, channels, align;
-    DWORD fromMs[10], fromMsEx[10], fromSamples[10], toMs[10], toMsEx[10], toSamples[10];
-};
+struct TimeRow { DWORD rate; WORD bits, channels, align;
+    DWORD fromMs[10], fromMsEx[10], fromSamples[10], toMs[10], toMsEx[10], toSamples[10]; };
 
 const DWORD kPositions[10] = {0, 1, 3, 7, 999, 1000, 176400, 2147483647, 4294967295, 24347};
 

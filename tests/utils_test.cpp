@@ -3,11 +3,6 @@
 #include "frame/utils.h"
 #include "test_util.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <string>
-
 namespace {
 
 TEST(Utils, DirectoryTestAndFileSize) {
@@ -42,10 +37,7 @@ TEST(Utils, CompFilesRemembersTheLastFileWhole) {
 }
 
 TEST(Utils, TrimRemovesOuterWhiteSpaceOnly) {
-    const struct {
-        const char* in;
-        const char* out;
-    } rows[] = {
+    const struct { const char* in; const char* out; } rows[] = {
         {"  my file.wav  ", "my file.wav"}, {"\t\r\n\v\fname\f\v\n\r\t", "name"}, {"    ", ""}, {"", ""},
         {"x", "x"},                         {" a b ", "a b"},
     };
