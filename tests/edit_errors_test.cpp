@@ -13,8 +13,8 @@ class EditErrors : public EditFixture {};
 TEST_F(EditErrors, StartChecksComeInTheirOrderAndStartNoJob) {
     const std::string file = Write("a.wav", EditSource(kStereo16, CountingSamples(40000)));
     const std::string empty = Write("empty.wav", Bytes());
-    Bytes adpcm = RiffFile({{"fmt ", FormatBytes(2, 2, 44100, 4, 2048)}, {"data", CountingSamples(4096)}});
-    const std::string compressed = Write("adpcm.wav", adpcm);
+    const std::string compressed =
+        Write("adpcm.wav", RiffFile({{"fmt ", FormatBytes(2, 2, 44100, 4, 2048)}, {"data", CountingSamples(4096)}}));
     struct Row { const char* what; std::string name; bool playing; std::string playbackName; unsigned short code; };
     const Row rows[] = {
         {"the playing file", file, true, file, 310},
@@ -37,8 +37,6 @@ TEST_F(EditErrors, StartChecksComeInTheirOrderAndStartNoJob) {
             }
         }
     }
-    alreadyPlaying = 0;
-    playbackFileName[0] = '\0';
     EXPECT_EQ(ReadBytes(file), EditSource(kStereo16, CountingSamples(40000)));
 }
 
@@ -60,12 +58,9 @@ TEST_F(EditErrors, ClipStatesGiveTheirCodes) {
     EXPECT_EQ(AudioEditCanPaste(), 0);
     EXPECT_EQ(AudioPaste(file.c_str(), 0, 2, nullptr, 1), 312) << "no clip yet";
     // A clip of another rate, of other channels, of another block align; an empty clip.
-    const Bytes others[] = {
-        EditSource({2, 22050, 16}, CountingSamples(400)),
-        EditSource({1, 44100, 16}, CountingSamples(400)),
-        EditSource({2, 44100, 8}, CountingSamples(400)),
-        EditSource(kStereo16, Bytes()),
-    };
+    const Bytes others[] = {EditSource({2, 22050, 16}, CountingSamples(400)),
+                            EditSource({1, 44100, 16}, CountingSamples(400)),
+                            EditSource({2, 44100, 8}, CountingSamples(400)), EditSource(kStereo16, Bytes())};
     for (const Bytes& clip : others) {
         const std::string c = Write("clip.wav", clip);
         EXPECT_EQ(AudioPasteEx(file.c_str(), 0, 2, nullptr, 1, c.c_str(), nullptr), 308);

@@ -39,20 +39,7 @@ inline Bytes DataOf(const Bytes& file) {
 }
 
 // What an edit must write: "RIFF" size "WAVE", the header block, "data" with the new samples.
-inline Bytes ExpectedFile(const Bytes& header, const Bytes& data) {
-    Bytes body;
-    PutId(body, "WAVE");
-    body.insert(body.end(), header.begin(), header.end());
-    PutId(body, "data");
-    Put32(body, static_cast<std::uint32_t>(data.size()));
-    body.insert(body.end(), data.begin(), data.end());
-    if (data.size() & 1) body.push_back(0);
-    Bytes file;
-    PutId(file, "RIFF");
-    Put32(file, static_cast<std::uint32_t>(body.size()));
-    file.insert(file.end(), body.begin(), body.end());
-    return file;
-}
+inline Bytes ExpectedFile(const Bytes& header, const Bytes& data) { return RiffFile({{"", header}, {"data", data}}); }
 
 inline Bytes Slice(const Bytes& b, std::size_t from, std::size_t to) { return Bytes(b.begin() + from, b.begin() + to); }
 

@@ -85,6 +85,10 @@ Bytes RiffFile(const std::vector<Chunk>& chunks, const char* form, const char* r
     Bytes body;
     PutId(body, form);
     for (const Chunk& c : chunks) {
+        if (c.id.empty()) {
+            body.insert(body.end(), c.data.begin(), c.data.end());
+            continue;
+        }
         PutId(body, c.id.c_str());
         Put32(body, c.overrideSize ? c.size : static_cast<std::uint32_t>(c.data.size()));
         body.insert(body.end(), c.data.begin(), c.data.end());

@@ -67,7 +67,8 @@ inline Bytes PcmFormat(std::uint16_t channels, std::uint32_t rate, std::uint16_t
     return FormatBytes(1, channels, rate, bits, static_cast<std::uint16_t>(channels * bits / 8));
 }
 
-// "RIFF" size form chunks...; the RIFF size is the real one unless riffSize is given.
+// "RIFF" size form chunks...; the RIFF size is the real one unless riffSize is given. A chunk
+// without an identifier is bytes put in as they are.
 Bytes RiffFile(const std::vector<Chunk>& chunks, const char* form = "WAVE", const char* riffId = "RIFF",
                const std::uint32_t* riffSize = nullptr);
 

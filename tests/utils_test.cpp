@@ -53,16 +53,11 @@ TEST(Utils, TrimRemovesOuterWhiteSpaceOnly) {
     EXPECT_EQ(std::string(longName.c_str()), std::string(600, 'n')) << "longer than a name buffer, still whole";
 }
 
-TEST(Utils, FreeSpaceAndVersion) {
+TEST(Utils, FreeSpaceVersionAndAbsentRegistryValues) {
     EXPECT_EQ(OSGreaterThenWin95(), 1);
     EXPECT_GT(RemainingSpaceInTempDrive(), 0);
-}
-
-TEST(Utils, RegistryReadsOfAbsentValuesFail) {
     BYTE value[64] = {};
-    EXPECT_EQ(ReadRegistryKey(HKEY_CURRENT_USER, "Software\\Quillon Test\\No Such Key", "Playback", value,
-                              sizeof value),
-              0);
+    EXPECT_EQ(ReadRegistryKey(HKEY_CURRENT_USER, "Software\\Quillon Test\\No Such Key", "Playback", value, sizeof value), 0);
 }
 
 TEST(Utils, LogAppendsEachMessageAsGiven) {
