@@ -35,6 +35,13 @@ Format Suggest(HACMDRIVER had, const Format& src, WORD tag, MMRESULT* res) {
     return dst;
 }
 
+Format Coded(WORD tag, WORD channels, DWORD rate) {
+    MMRESULT res = 0;
+    Format f = Suggest(nullptr, Pcm(channels, rate, 16), tag, &res);
+    EXPECT_EQ(MMSYSERR_NOERROR, res) << "suggesting tag " << tag;
+    return f;
+}
+
 MMRESULT ConvertAll(HACMDRIVER had, const Format& src, const Format& dst, const Bytes& in, Bytes* out, DWORD block) {
     out->clear();
     HACMSTREAM has = nullptr;
@@ -167,7 +174,8 @@ FakeDrivers::~FakeDrivers() {
 }
 
 tAcmDriverTable FakeTable(const char* name, DWORD support, const tAcmFormatTagInfo* tags, DWORD declaredTags) {
-    return tAcmDriverTable{"fake", name, support, declaredTags, tags, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    return tAcmDriverTable{"fake", name, support, declaredTags, tags, 2, nullptr, nullptr, nullptr, nullptr, nullptr,
+                           nullptr};
 }
 #endif
 

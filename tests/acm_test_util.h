@@ -34,6 +34,8 @@ Format Mp3(WORD channels, DWORD rate, DWORD kbps);
 // The format a driver (or the manager, had null) suggests for src with the destination tag
 // fixed; the result code goes to *res.
 Format Suggest(HACMDRIVER had, const Format& src, WORD tag, MMRESULT* res);
+// The format any driver suggests for 16-bit PCM of the given channels and rate, with the tag fixed.
+Format Coded(WORD tag, WORD channels, DWORD rate);
 
 // Runs `in` through a stream from src to dst (driver had, or any driver when null) the way the
 // library's conversion loop does. Returns the first failing result, or 0 with *out filled.

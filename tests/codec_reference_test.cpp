@@ -2,6 +2,8 @@
 // what we encode, we decode what ffmpeg and lame encode. The tools run as child processes, so
 // these tests need the native build; a missing tool skips its test with a message.
 #include "acm_test_util.h"
+#include "convert/codec.h"
+#include "quillon.h"
 
 using namespace acmtest;
 
@@ -33,13 +35,9 @@ std::vector<std::int16_t> Decoded(const qt::ScratchDir& dir, const std::string& 
 // divides MS ADPCM's prediction by 256 as Microsoft's codec does (sox shifts, rounding down).
 TEST(CodecReference, TheirDecodersAgreeWithOursBothWays) {
     if (!Shell("command -v ffmpeg && command -v sox")) GTEST_SKIP() << "ffmpeg or sox is not installed";
-    const struct {
-        WORD tag;
-        DWORD rate;
-        const char* ffmpegCodec;
-        int ffMaxDiff, soxMaxDiff;
-        double ffMinSnr, soxMinSnr, keptSnr;  // the last: our round trip against the signal
-    } codecs[] = {
+    // keptSnr: our round trip against the signal.
+    const struct { WORD tag; DWORD rate; const char* ffmpegCodec; int ffMaxDiff, soxMaxDiff;
+        double ffMinSnr, soxMinSnr, keptSnr; } codecs[] = {
         {WAVE_FORMAT_IMA_ADPCM, 22050, "adpcm_ima_wav", 160, 0, 35.0, 200.0, 25.0},
         {WAVE_FORMAT_ADPCM, 22050, "adpcm_ms", 0, 160, 200.0, 40.0, 20.0},
         {WAVE_FORMAT_ALAW, 8000, "pcm_alaw", 0, 0, 200.0, 200.0, 30.0},
@@ -49,11 +47,8 @@ TEST(CodecReference, TheirDecodersAgreeWithOursBothWays) {
     const std::string raw = dir.File("in.raw"), ours = dir.File("ours.wav"), theirs = dir.File("ffmpeg.wav");
     for (const auto& c : codecs) {
         SCOPED_TRACE(testing::Message() << "tag " << c.tag);
-        const Format pcm = Pcm(2, c.rate, 16);
+        const Format pcm = Pcm(2, c.rate, 16), coded = Coded(c.tag, 2, c.rate);
         const Bytes in = Signal16(2, c.rate, c.rate * 2);
-        MMRESULT res = 0;
-        const Format coded = Suggest(nullptr, pcm, c.tag, &res);
-        ASSERT_EQ(MMSYSERR_NOERROR, res);
         Bytes packed, back;
         ASSERT_EQ(MMSYSERR_NOERROR, ConvertAll(nullptr, pcm, coded, in, &packed));
         ASSERT_EQ(MMSYSERR_NOERROR, ConvertAll(nullptr, coded, pcm, packed, &back));
@@ -84,7 +79,8 @@ TEST(CodecReference, TheirDecodersAgreeWithOursBothWays) {
 
 // An MP3 stream from lame decodes as ffmpeg decodes it, once aligned (the decoders start at
 // different points of the encoder's delay): both compute in floating point and round to 16 bits,
-// a step or two apart. A truncated last frame and a file that is all tag do no harm.
+// a step or two apart. In a WAVE file ffmpeg wrote it converts alike; a truncated last frame and
+// a file that is all tag do no harm.
 TEST(CodecReference, LameMadeMp3DecodesLikeFfmpegDecodesIt) {
     if (!Shell("command -v ffmpeg && command -v lame")) GTEST_SKIP() << "ffmpeg or lame is not installed";
     qt::ScratchDir dir;
@@ -113,6 +109,20 @@ TEST(CodecReference, LameMadeMp3DecodesLikeFfmpegDecodesIt) {
         b.push_back(static_cast<std::int16_t>(at(static_cast<long>(i) + best)));
     EXPECT_GE(SnrDb(a, b), 70.0) << "shift " << best;
     EXPECT_LE(MaxAbsDiff(a, b), 4) << "shift " << best;
+
+    // In a WAVE file as ffmpeg writes one (its own "fmt " record, chunks around "data"), the stream
+    // converts through AudioConvert to the audio our own format gives it.
+    const std::string wav = dir.File("lame.wav"), out = dir.File("out.wav");
+    ASSERT_TRUE(Shell("ffmpeg -nostdin -loglevel error -y -i '" + mp3 + "' -c:a copy '" + wav + "'"));
+    ASSERT_EQ(0, AudioConvert(static_cast<unsigned short>(GetCodecIndexFromLinkList(WAVE_FORMAT_MPEGLAYER3)), -1,
+                              wav.c_str(), out.c_str(), nullptr, 0, nullptr, 1));
+    Format wavFmt, outFmt;
+    Bytes stream, converted, expected;
+    ASSERT_TRUE(ParseWave(qt::ReadBytes(wav), &wavFmt, &stream) && ParseWave(qt::ReadBytes(out), &outFmt, &converted));
+    ASSERT_EQ(MMSYSERR_NOERROR, ConvertAll(nullptr, mp3Format, pcm, stream, &expected));
+    EXPECT_EQ(WAVE_FORMAT_PCM, outFmt.wfx()->wFormatTag);
+    EXPECT_GT(expected.size(), 44100u * 4 * 29 / 10) << "three seconds of stereo audio";
+    EXPECT_TRUE(expected == converted) << "not the stream's audio as a format of our own describes it";
 
     EXPECT_EQ(MMSYSERR_NOERROR, ConvertAll(nullptr, mp3Format, pcm, cut, &shorter));
     EXPECT_LE(shorter.size(), ours.size());

@@ -6,13 +6,6 @@ using namespace acmtest;
 
 namespace {
 
-Format Coded(WORD tag, WORD channels, DWORD rate) {
-    MMRESULT res = 0;
-    Format f = Suggest(nullptr, Pcm(channels, rate, 16), tag, &res);
-    EXPECT_EQ(MMSYSERR_NOERROR, res) << "suggesting tag " << tag;
-    return f;
-}
-
 Format Law(WORD tag) {
     Format f = Pcm(1, 8000, 8);
     f.wfx()->wFormatTag = tag;

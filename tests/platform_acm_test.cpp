@@ -47,9 +47,7 @@ DWORD Metric(HACMOBJ object, UINT metric) {
 struct DriverHandle {
     HACMDRIVER had = nullptr;
     explicit DriverHandle(HACMDRIVERID id) { EXPECT_EQ(MMSYSERR_NOERROR, acmDriverOpen(&had, id, 0)); }
-    ~DriverHandle() {
-        if (had) acmDriverClose(had, 0);
-    }
+    ~DriverHandle() { if (had) acmDriverClose(had, 0); }
 };
 
 }  // namespace
@@ -111,10 +109,7 @@ TEST(AcmDrivers, ArgumentChecksGiveMsacmResults) {
     auto details = Sized<ACMDRIVERDETAILSA>(), tiny = Sized<ACMDRIVERDETAILSA>(3);
     auto tag = Sized<ACMFORMATTAGDETAILSA>(sizeof(ACMFORMATTAGDETAILSA), 0), shortTag = tag;
     shortTag.cbStruct = sizeof tag - 1;
-    Format pcm = Pcm(2, 44100, 16);
-    MMRESULT res = 0;
-    Format ima = Suggest(nullptr, pcm, WAVE_FORMAT_IMA_ADPCM, &res);
-    ASSERT_EQ(MMSYSERR_NOERROR, res);
+    Format pcm = Pcm(2, 44100, 16), ima = Coded(WAVE_FORMAT_IMA_ADPCM, 2, 44100);
     Bytes buf(256, 0);
     auto* dst = reinterpret_cast<WAVEFORMATEX*>(buf.data());
     DWORD value = 0;
@@ -153,15 +148,9 @@ TEST(AcmDrivers, ArgumentChecksGiveMsacmResults) {
 // The suggestions the library asks for, from any driver or from one, and the streams they open.
 TEST(AcmFormats, SuggestionsOpenStreams) {
     Format pcm = Pcm(2, 44100, 16), mp3 = Mp3(2, 44100, 128), pcm8 = Pcm(2, 22050, 8);
-    const struct {
-        const char* what;
-        Format src;
-        WORD tag;  // destination tag fixed with ACM_FORMATSUGGESTF_WFORMATTAG
-        MMRESULT expected;
-        WORD channels;
-        DWORD rate;
-        WORD bits, blockAlign;
-    } cases[] = {
+    // tag: the destination tag fixed with ACM_FORMATSUGGESTF_WFORMATTAG; then the format expected.
+    const struct { const char* what; Format src; WORD tag; MMRESULT expected; WORD channels; DWORD rate;
+        WORD bits, blockAlign; } cases[] = {
         {"PCM to IMA ADPCM, 44.1 kHz stereo", pcm, WAVE_FORMAT_IMA_ADPCM, 0, 2, 44100, 4, 2048},
         {"PCM to IMA ADPCM, 8 kHz mono", Pcm(1, 8000, 16), WAVE_FORMAT_IMA_ADPCM, 0, 1, 8000, 4, 256},
         {"PCM to MS ADPCM, 22.05 kHz mono", Pcm(1, 22050, 16), WAVE_FORMAT_ADPCM, 0, 1, 22050, 4, 512},
@@ -190,8 +179,7 @@ TEST(AcmFormats, SuggestionsOpenStreams) {
     auto* dst = reinterpret_cast<WAVEFORMATEX*>(buf.data());
     EXPECT_EQ(MMSYSERR_NOERROR, acmFormatSuggest(nullptr, pcm.wfx(), dst, 18, 0));
     EXPECT_EQ(0, std::memcmp(dst, pcm.wfx(), 16));
-    MMRESULT res = 0;
-    Format ima = Suggest(nullptr, pcm, WAVE_FORMAT_IMA_ADPCM, &res);
+    Format ima = Coded(WAVE_FORMAT_IMA_ADPCM, 2, 44100);
     DriverHandle imaDriver(FindDriverFor(WAVE_FORMAT_IMA_ADPCM));
     dst->wFormatTag = WAVE_FORMAT_PCM;
     EXPECT_EQ(MMSYSERR_NOERROR, acmFormatSuggest(imaDriver.had, ima.wfx(), dst, 256, ACM_FORMATSUGGESTF_WFORMATTAG));
@@ -216,9 +204,7 @@ TEST(AcmFormats, ChooserLeavesTheStartFormat) {
 #ifdef _WIN32
     GTEST_SKIP() << "the platform's format chooser is a modal window; this build has none to test";
 #else
-    MMRESULT res = 0;
-    Format ima = Suggest(nullptr, Pcm(1, 22050, 16), WAVE_FORMAT_IMA_ADPCM, &res);
-    ASSERT_EQ(MMSYSERR_NOERROR, res);
+    Format ima = Coded(WAVE_FORMAT_IMA_ADPCM, 1, 22050);
     const Bytes before = ima.bytes;
     ACMFORMATCHOOSEA choose;
     std::memset(&choose, 0, sizeof choose);
@@ -238,10 +224,7 @@ TEST(AcmFormats, ChooserLeavesTheStartFormat) {
 
 // A header's life as the library's conversion loop drives it, and every refusal on the way.
 TEST(AcmStreams, HeaderLifeCycleAndArgumentChecks) {
-    Format src = Pcm(2, 44100, 16);
-    MMRESULT res = 0;
-    Format dst = Suggest(nullptr, src, WAVE_FORMAT_IMA_ADPCM, &res);
-    ASSERT_EQ(MMSYSERR_NOERROR, res);
+    Format src = Pcm(2, 44100, 16), dst = Coded(WAVE_FORMAT_IMA_ADPCM, 2, 44100);
     HACMSTREAM has = nullptr;
     ASSERT_EQ(MMSYSERR_NOERROR,
               acmStreamOpen(&has, nullptr, src.wfx(), dst.wfx(), nullptr, 0, 0, ACM_STREAMOPENF_NONREALTIME));
@@ -259,16 +242,9 @@ TEST(AcmStreams, HeaderLifeCycleAndArgumentChecks) {
     const DWORD whole = static_cast<DWORD>(in.size());
     const DWORD align = ACM_STREAMCONVERTF_BLOCKALIGN;
     // Each step changes the header (cbStruct, cbSrcLength, pbDst), then makes one call.
-    const struct {
-        const char* what;
-        DWORD cbStruct, srcLength;
-        std::size_t dstShift;
-        int call;  // 0 prepare, 1 convert, 2 unprepare
-        HACMSTREAM stream;
-        DWORD flags;
-        MMRESULT expected;
-        DWORD dstUsed;  // after a successful conversion
-    } steps[] = {
+    // call: 0 prepare, 1 convert, 2 unprepare; dstUsed: after a successful conversion.
+    const struct { const char* what; DWORD cbStruct, srcLength; std::size_t dstShift; int call; HACMSTREAM stream;
+        DWORD flags; MMRESULT expected; DWORD dstUsed; } steps[] = {
         {"convert unprepared", sizeof hdr, whole, 0, 1, has, align, ACMERR_UNPREPARED, 0},
         {"unprepare unprepared", sizeof hdr, whole, 0, 2, has, 0, ACMERR_UNPREPARED, 0},
         {"prepare with a flag", sizeof hdr, whole, 0, 0, has, 1, MMSYSERR_INVALFLAG, 0},
