@@ -64,11 +64,8 @@ Bytes MutedData(const Fmt& f, Bytes d, std::size_t s, std::size_t e, int mask) {
     return d;
 }
 
-struct Selection {
-    const char* what;
-    std::uint32_t a, b;  // in the unit of `type`; for paste and insert only `a` is used
-    std::uint16_t type;
-};
+// Positions a and b in the unit of `type`; paste and insert use only `a`.
+struct Selection { const char* what; std::uint32_t a, b; std::uint16_t type; };
 
 class EditOracle : public EditFixture {};
 

@@ -41,12 +41,8 @@ Bytes Resized(Bytes b, std::size_t n) {
     return b;
 }
 
-struct BadFile {
-    const char* what;
-    Bytes bytes;
-    unsigned short infoCode;  // AudioGetFileInfo, milliseconds
-    int canSet = -1;          // CanSetPositionAndSampleRate; -1: not asked
-};
+// infoCode: AudioGetFileInfo's answer in milliseconds; canSet: CanSetPositionAndSampleRate's, -1 not asked.
+struct BadFile { const char* what; Bytes bytes; unsigned short infoCode; int canSet = -1; };
 void PrintTo(const BadFile& b, std::ostream* os) { *os << b.what; }
 
 std::vector<BadFile> BadFileTable() {
@@ -201,7 +197,8 @@ TEST(FileInfo, ReportsFormatAndLengthInEveryUnit) {
         WAVEFORMATEX f;
         std::memset(&f, 0x55, sizeof f);
         ASSERT_EQ(GetInputFileInfo(path.c_str(), &f), 0);
-        EXPECT_EQ(std::make_tuple(f.wFormatTag, f.nChannels, f.nSamplesPerSec, f.nAvgBytesPerSec, f.nBlockAlign, f.wBitsPerSample),
+        EXPECT_EQ(std::make_tuple(f.wFormatTag, f.nChannels, f.nSamplesPerSec, f.nAvgBytesPerSec, f.nBlockAlign,
+                                  f.wBitsPerSample),
                   std::make_tuple(WORD{1}, g.channels, g.rate, g.rate * frameBytes, WORD(frameBytes), g.bits));
         EXPECT_EQ(f.cbSize, 0x5555) << "cbSize is the caller's";
         if (g.code == 0) { EXPECT_EQ(CanSetPositionAndSampleRate(path.c_str()), 1); }

@@ -333,7 +333,8 @@ TEST_F(FormatChange, KillMinusNineMidJob) {
         // A killed process cannot remove its work files from the temporary directory: at most
         // the finished step's and the running pass's are new there. They go before the next round.
         int extra = 0;
-        for (const std::string& n : StrayTempFiles()) extra += DeleteFileA((tempDir_ + QL_PATH_SEPARATOR + n).c_str()) ? 1 : 0;
+        for (const std::string& n : StrayTempFiles())
+            extra += DeleteFileA((tempDir_ + QL_PATH_SEPARATOR + n).c_str()) ? 1 : 0;
         EXPECT_LE(extra, 2);
     }
     std::printf("[          ] %d of 8 children killed before their result was in place\n", killedBeforeTheEnd);

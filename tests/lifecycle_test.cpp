@@ -11,21 +11,18 @@
 
 namespace {
 
-const char* const kPrefixes[] = {"VMX", "VME", "VMU", "VMR", "VMC"};
-
-// Names in `dir` made by GetTempFileNameA with one of the five prefixes.
+// Names in `dir` made by GetTempFileNameA with one of the five prefixes: the prefix, one to four
+// hex digits (Wine does not pad them), ".TMP" in either case.
 std::vector<std::string> TempSet(const std::string& dir) {
+    const std::set<std::string> prefixes = {"VMX", "VME", "VMU", "VMR", "VMC"};
+    auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
     std::vector<std::string> found;
-    for (const std::string& name : qt::ListDir(dir)) {
-        // Prefix, one to four hex digits (Wine does not pad them), ".TMP" in either case.
-        if (name.size() < 8 || name.size() > 11) continue;
-        std::string ext = name.substr(name.size() - 4);
-        for (char& c : ext) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (ext != ".TMP") continue;
-        if (!std::all_of(name.begin() + 3, name.end() - 4, [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }))
+    for (const std::string& n : qt::ListDir(dir)) {
+        if (n.size() < 8 || n.size() > 11 || !prefixes.count(n.substr(0, 3)) || !std::all_of(n.begin() + 3, n.end() - 4, hex))
             continue;
-        for (const char* p : kPrefixes)
-            if (name.compare(0, 3, p) == 0) found.push_back(name);
+        std::string ext = n.substr(n.size() - 4);
+        for (char& c : ext) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (ext == ".TMP") found.push_back(n);
     }
     std::sort(found.begin(), found.end());
     return found;
@@ -68,12 +65,10 @@ TEST(Lifecycle, LoadDrawsFiveTempFilesAndUnloadRemovesThem) {
     SetTempEnvironment(saved);
     ASSERT_NE(setTempPath, nullptr);
 
-    std::vector<std::string> files = TempSet(dir.path());
-    ASSERT_EQ(files.size(), 5u);
-    for (const char* p : kPrefixes)
-        EXPECT_EQ(std::count_if(files.begin(), files.end(), [&](const std::string& f) { return f.compare(0, 3, p) == 0; }),
-                  1)
-            << p;
+    std::set<std::string> prefixes;
+    for (const std::string& f : TempSet(dir.path())) prefixes.insert(f.substr(0, 3));
+    EXPECT_EQ(prefixes, (std::set<std::string>{"VMC", "VME", "VMR", "VMU", "VMX"})) << "one file of each kind";
+    ASSERT_EQ(TempSet(dir.path()).size(), 5u);
 
     // Moving the set to another folder takes every file along.
     qt::ScratchDir other;

@@ -14,11 +14,7 @@ Bytes H(std::uint32_t header) {  // a frame header as the file holds it
             static_cast<std::uint8_t>(header >> 8), static_cast<std::uint8_t>(header)};
 }
 
-struct Found {
-    DWORD kbps, rate;  // 0: not found
-    WORD channels;
-    DWORD flags;
-};
+struct Found { DWORD kbps, rate; WORD channels; DWORD flags; };  // rate 0: not found
 
 // What the two searches say about a file; the record is filled with 0x55 first.
 Found Search(const std::string& path) {

@@ -23,9 +23,7 @@ using qt::UnderWine;
 struct Handle {
     HMMIO h;
     explicit Handle(HMMIO handle) : h(handle) {}
-    ~Handle() {
-        if (h != nullptr) mmioClose(h, 0);
-    }
+    ~Handle() { if (h != nullptr) mmioClose(h, 0); }
     MMRESULT Close() { return mmioClose(std::exchange(h, nullptr), 0); }
 };
 
@@ -174,13 +172,9 @@ TEST(MmioTest, DescendFindsForwardOnlyInsideTheParent) {
     EXPECT_EQ(std::make_tuple(riff.ckid, riff.cksize, riff.dwDataOffset, riff.dwFlags),
               std::make_tuple(FOURCC_RIFF, 80u, 8u, 0u));
     EXPECT_EQ(mmioSeek(file.h, 0, SEEK_CUR), 12);
-    const struct {
-        const char* id;
-        LONG seekBefore;  // -1: search from where the last step left
-        bool found;
-        DWORD size, dataOffset;
-        LONG position;    // after the call; for a failed search, where it began
-    } steps[] = {
+    // seekBefore -1: search from where the last step left; position: after the call (for a failed
+    // search, where it began).
+    const struct { const char* id; LONG seekBefore; bool found; DWORD size, dataOffset; LONG position; } steps[] = {
         {"data", -1, true, 8, 68, 68},  {"fmt ", 76, false, 0, 0, 76},  // behind us
         {"fact", 76, true, 4, 84, 84},  {"data", 88, false, 0, 0, 88},  // past the parent
     };
@@ -202,14 +196,9 @@ TEST(MmioTest, DescendFindsForwardOnlyInsideTheParent) {
 
 // Files that lie about their sizes. Each must end in a result, never a crash or an endless
 // search; where the "data" chunk is found, reading it gives what the file really holds.
-struct Hostile {
-    const char* name;
-    Bytes bytes;
-    bool riffFound, dataFound;
-    DWORD dataSize;
-    LONG dataPresent;
-    const char* wineDiffers;  // why this case skips under Wine, or nullptr
-};
+// wineDiffers: why the case skips under Wine, or nullptr.
+struct Hostile { const char* name; Bytes bytes; bool riffFound, dataFound; DWORD dataSize; LONG dataPresent;
+    const char* wineDiffers; };
 void PrintTo(const Hostile& h, std::ostream* os) { *os << h.name; }
 
 std::vector<Hostile> HostileFiles() {
@@ -284,13 +273,9 @@ TEST(MmioTest, OpensGiveWinmmResults) {
                       foreign = dir.File("caf\xE9\xFF.wav");
     qt::WriteBytes(name260, {1});  // refused by its name alone
     const DWORD kRead = MMIO_READ | MMIO_ALLOCBUF, kCreate = MMIO_CREATE | MMIO_WRITE | MMIO_ALLOCBUF;
-    const struct {
-        const std::string& name;
-        DWORD flags;
-        bool opens;         // a handle to close, or for MMIO_EXIST the TRUE answer
-        UINT error;         // wErrorRet after a failed open; 0: any failure
-        bool keepsContent;  // the four bytes of present.wav are still there afterwards
-    } cases[] = {
+    // opens: a handle to close, or for MMIO_EXIST the TRUE answer; error: wErrorRet after a failed
+    // open, 0 for any failure; keepsContent: the four bytes of present.wav are still there afterwards.
+    const struct { const std::string& name; DWORD flags; bool opens; UINT error; bool keepsContent; } cases[] = {
         {present, kRead, true, 0, true},
         {present, kRead | MMIO_DENYWRITE, true, 0, true},
         {present, MMIO_READWRITE | MMIO_ALLOCBUF, true, 0, true},
