@@ -94,10 +94,8 @@ TEST_F(Jobs, CancelAtRandomMomentsLeavesOldOrNewFile) {
         const std::string file = Write("a.wav", source);
         const int delayUs = std::uniform_int_distribution<int>(0, 30000)(random);
         QUILLON_EDIT_HANDLE h = nullptr;
-        if (clear)
-            ASSERT_EQ(AudioClear(file.c_str(), 4000, 3000000, 2, &h, 0, nullptr), 0);
-        else
-            ASSERT_EQ(AudioInsertSilence(file.c_str(), 4000, 2, &h, 0, 1000, nullptr), 0);
+        const Op op = clear ? Op::Clear : Op::Insert;
+        ASSERT_EQ(StartOp(op, file.c_str(), 4000, clear ? 3000000 : 1000, 2, &h, 0, nullptr, nullptr), 0);
         std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
         EXPECT_EQ(AudioEditCancelPressed(h), 0);
         ASSERT_TRUE(WaitOver(h));

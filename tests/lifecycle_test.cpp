@@ -28,30 +28,24 @@ std::vector<std::string> TempSet(const std::string& dir) {
     return found;
 }
 
-void SetTempEnvironment(const std::string& dir) {
+// Points the platform's temporary-directory variables at `dir`; returns what they held.
+std::string SwapTempEnvironment(const std::string& dir) {
 #ifdef _WIN32
+    const char* old = std::getenv("TMP");
+    const std::string saved = old ? old : "";
     SetEnvironmentVariableA("TMP", dir.c_str());
     SetEnvironmentVariableA("TEMP", dir.c_str());
 #else
+    const char* old = std::getenv("TMPDIR");
+    const std::string saved = old ? old : "";
     setenv("TMPDIR", dir.c_str(), 1);
 #endif
-}
-
-std::string SavedTemp() {
-    const char* v = std::getenv(
-#ifdef _WIN32
-        "TMP"
-#else
-        "TMPDIR"
-#endif
-    );
-    return v ? v : "";
+    return saved;
 }
 
 TEST(Lifecycle, LoadDrawsFiveTempFilesAndUnloadRemovesThem) {
     qt::ScratchDir dir;
-    const std::string saved = SavedTemp();
-    SetTempEnvironment(dir.path());
+    const std::string saved = SwapTempEnvironment(dir.path());
 #ifdef _WIN32
     HMODULE lib = LoadLibraryA((qt::ProgramDir() + "\\Quillon.dll").c_str());
     ASSERT_NE(lib, nullptr) << "Quillon.dll next to the tests";
@@ -62,7 +56,7 @@ TEST(Lifecycle, LoadDrawsFiveTempFilesAndUnloadRemovesThem) {
     ASSERT_NE(lib, nullptr) << dlerror();
     auto setTempPath = reinterpret_cast<int (*)(const char*)>(dlsym(lib, "SetTempPath"));
 #endif
-    SetTempEnvironment(saved);
+    SwapTempEnvironment(saved);
     ASSERT_NE(setTempPath, nullptr);
 
     std::set<std::string> prefixes;

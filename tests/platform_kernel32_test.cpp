@@ -379,20 +379,17 @@ TEST(PlatformKernel32, ThreadsMutexAndInterlockedKeepCountsExact) {
 
 TEST(PlatformKernel32, MoveableBlocksLockAndFree) {
     HGLOBAL g = GlobalAlloc(GHND, 300);
-    ASSERT_NE(nullptr, g);
+    HLOCAL l = LocalAlloc(LMEM_MOVEABLE, 18);
+    ASSERT_TRUE(g != nullptr && l != nullptr);
     auto* p = static_cast<std::uint8_t*>(GlobalLock(g));
-    ASSERT_NE(nullptr, p);
+    auto* q = static_cast<std::uint8_t*>(LocalLock(l));
+    ASSERT_TRUE(p != nullptr && q != nullptr);
     EXPECT_EQ(Bytes(300, 0), Bytes(p, p + 300));
     std::memset(p, 0xA5, 300);
+    std::memset(q, 0x5A, 18);
     EXPECT_FAILS_WITH(GlobalUnlock(g), NO_ERROR);  // the last unlock answers FALSE with no error
-    EXPECT_EQ(nullptr, GlobalFree(g));
-
-    HLOCAL l = LocalAlloc(LMEM_MOVEABLE, 18);
-    ASSERT_NE(nullptr, l);
-    p = static_cast<std::uint8_t*>(LocalLock(l));
-    ASSERT_NE(nullptr, p);
-    std::memset(p, 0x5A, 18);
     EXPECT_FAILS_WITH(LocalUnlock(l), NO_ERROR);
+    EXPECT_EQ(nullptr, GlobalFree(g));
     EXPECT_EQ(nullptr, LocalFree(l));
     HLOCAL empty = LocalAlloc(LMEM_MOVEABLE, 0);
     ASSERT_NE(nullptr, empty);
