@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Prints the expected values of the time-format conversions, computed with Python's own
 integers and IEEE doubles, for tests/timeformat_test.cpp (an oracle independent of the C++):
-one row per format, each column a conversion at the ten positions of the test."""
+one row per format, each column a conversion at the ten positions of the test. The Ex forms'
+columns follow only where they differ from the plain forms'."""
 import math
 
 def trunc(v):
@@ -19,13 +20,18 @@ for rate, bits, ch, align in formats:
         bytes_per_second = (rate * (bits // 8) * ch) & 0xFFFFFFFF
         d = float((rate * bits * ch) & 0xFFFFFFFF)
         values = (((p * bytes_per_second) // 1000) & 0xFFFFFFFF,         # from ms
-                  trunc(p * (rate / 1000.0) * (bits / 8.0) * ch),        # from ms, Ex
                   trunc(p * (bits / 8.0) * ch),                          # from samples
                   trunc((p / d) * 8000.0) if d else 0,                   # to ms
-                  trunc(((p / d) * 8.0) * 1000.0) if d else 0,           # to ms, Ex
-                  p // align if align else 0)                            # to samples
+                  p // align if align else 0,                            # to samples
+                  trunc(p * (rate / 1000.0) * (bits / 8.0) * ch),        # from ms, Ex
+                  trunc(((p / d) * 8.0) * 1000.0) if d else 0)           # to ms, Ex
         for column, v in zip(columns, values):
             column.append(v)
+    rows = columns[:4]
+    if columns[5] != columns[2]:
+        rows += [columns[4] if columns[4] != columns[0] else [], columns[5]]
+    elif columns[4] != columns[0]:
+        rows.append(columns[4])
     print("    {%d, %d, %d, %d," % (rate, bits, ch, align))
-    for i, column in enumerate(columns):
-        print("     {%s}%s" % (", ".join(str(v) for v in column), "}," if i == 5 else ","))
+    for i, column in enumerate(rows):
+        print("     {%s}%s" % (", ".join(str(v) for v in column), "}," if i == len(rows) - 1 else ","))
