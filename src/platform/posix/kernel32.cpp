@@ -242,6 +242,12 @@ BOOL CopyFileInto(const char* source, const char* target, bool failIfExists, con
         err = errno;
     }
     if (ok) {
+        // Renaming over an existing file makes ext4 push the new file's data to the disk at
+        // once (its guard for replace-by-rename), which takes long for a large copy and cannot
+        // be cancelled. An empty target has nothing to guard: it is removed first.
+        struct stat now;
+        if (!failIfExists && ::lstat(target, &now) == 0 && S_ISREG(now.st_mode) && now.st_size == 0)
+            ::unlink(target);
         int r = failIfExists ? ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target, RENAME_NOREPLACE)
                              : ::rename(temp.c_str(), target);
         if (r != 0 && failIfExists && errno == EINVAL) {
