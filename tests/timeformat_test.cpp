@@ -15,7 +15,7 @@ struct TimeRow {
     DWORD rate;
     WORD bits, channels, align;
     DWORD fromMs[10], fromSamples[10], toMs[10], toSamples[10];
-    std::vector<DWORD> fromMsEx, toMsEx;
+    std::vector<DWORD> fromMsEx = {}, toMsEx = {};
 };
 
 const DWORD kPositions[10] = {0, 1, 3, 7, 999, 1000, 176400, 2147483647, 4294967295, 24347};
