@@ -427,7 +427,8 @@ WORD RangeEdit(const RangePlan& plan, const char* source, DWORD fromPosition, DW
             result = QUILLON_ERR_CANNOT_WRITE;
         } else {
             Pass pass;
-            pass.segments = {{0, start, plan.before}, {start, stop, plan.inside}, {stop, src.dataSize, plan.after}};
+            pass.segments = std::vector<Segment>{
+                {0, start, plan.before}, {start, stop, plan.inside}, {stop, src.dataSize, plan.after}};
             pass.edit = &edit;
             pass.clip = &clip;
             pass.muteChannels = muteChannels;
@@ -467,7 +468,8 @@ WORD InsertEdit(const char* target, U64 point, const Source& src, const char* cl
             result = QUILLON_ERR_CANNOT_WRITE;
         } else {
             Pass pass;
-            pass.segments = {{0, point, Route::Edit}, {point, point, Route::Insert}, {point, src.dataSize, Route::Edit}};
+            pass.segments = std::vector<Segment>{
+                {0, point, Route::Edit}, {point, point, Route::Insert}, {point, src.dataSize, Route::Edit}};
             pass.edit = &edit;
             if (clipName != nullptr) {
                 pass.insertion.clip = &clip;
@@ -651,11 +653,11 @@ int DoTrimSilence(const char* sourceFile, const char* destinationFile, DWORD sta
 
     if (!reader.SeekToData()) return QUILLON_ERR_CANNOT_WRITE;
     Pass pass;
-    pass.segments = {{0, startAt, Route::Edit},
-                     {startAt, keepFrom, Route::Drop},
-                     {keepFrom, keepTo < stopAt ? keepTo : stopAt, Route::Edit},
-                     {keepTo < stopAt ? keepTo : stopAt, stopAt, Route::Drop},
-                     {stopAt, src.dataSize, Route::Edit}};
+    pass.segments = std::vector<Segment>{{0, startAt, Route::Edit},
+                                         {startAt, keepFrom, Route::Drop},
+                                         {keepFrom, keepTo < stopAt ? keepTo : stopAt, Route::Edit},
+                                         {keepTo < stopAt ? keepTo : stopAt, stopAt, Route::Drop},
+                                         {stopAt, src.dataSize, Route::Edit}};
     pass.edit = &edit;
     pass.progressBase = 50;
     pass.progressSpan = 50;
