@@ -179,9 +179,9 @@ void SetLogErrorFileName() {
     if (dir.size() + sizeof "Quillon.log" > static_cast<std::size_t>(kNameSize)) dir.clear();
     CopyName(path, dir.c_str());
 #endif
-    const int n = std::snprintf(globalErrorFile, sizeof globalErrorFile, "%sQuillon.log", path);
+    const int length = std::snprintf(globalErrorFile, sizeof globalErrorFile, "%sQuillon.log", path);
     // A folder that leaves no room for the name: the log goes to the current directory.
-    if (n < 0 || n >= static_cast<int>(sizeof globalErrorFile)) CopyName(globalErrorFile, "Quillon.log");
+    if (length < 0 || length >= static_cast<int>(sizeof globalErrorFile)) CopyName(globalErrorFile, "Quillon.log");
 }
 
 void LogError(const char* msg) {
