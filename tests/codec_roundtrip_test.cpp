@@ -65,6 +65,19 @@ Format MsAdpcm(WORD channels, DWORD rate, WORD blockAlign) {
     return Format{b};
 }
 
+// 16-bit PCM with steep ramps and noise, from integers only (the same bytes on every platform).
+Bytes RampsAndNoise(DWORD frames, WORD channels) {
+    Bytes b;
+    std::uint32_t r = 12345;
+    for (DWORD i = 0; i < frames; ++i)
+        for (WORD c = 0; c < channels; ++c) {
+            r = r * 1664525u + 1013904223u;
+            const int ramp = static_cast<int>(i * (37 + 11 * c) % 2000) - 1000;
+            qt::Put16(b, static_cast<std::uint16_t>(ramp * 20 + static_cast<int>(r >> 20) - 2048));
+        }
+    return b;
+}
+
 Bytes EveryValue(bool sixteenBits) {  // every code, or every 16-bit value, once
     Bytes b;
     for (int v = sixteenBits ? -32768 : 0; v < (sixteenBits ? 32768 : 256); ++v)
@@ -73,7 +86,8 @@ Bytes EveryValue(bool sixteenBits) {  // every code, or every 16-bit value, once
 }
 
 // Fixed input, a fingerprint (FNV-1a) of the output: that of independent decoders (sox for IMA
-// ADPCM, ffmpeg for MS ADPCM and G.711), or of bytes worked out by hand for the PCM converter.
+// ADPCM, ffmpeg for MS ADPCM and G.711), of Wine's encoder for the IMA ADPCM encodings, or of
+// bytes worked out by hand for the PCM converter.
 // Wine's codecs give the same outputs, the G.711 encodings of every 16-bit value included, so
 // one table compares ours with Wine's.
 struct KnownAnswer { const char* what; Format src, dst; Bytes in; std::uint32_t fingerprint; std::size_t outBytes; };
@@ -90,6 +104,10 @@ std::vector<KnownAnswer> KnownAnswers() {
          0xded3cf15u, 4 * 500 * 2},
         {"MS ADPCM stereo, 3 blocks of 1024", MsAdpcm(2, 22050, 1024), Pcm(2, 22050, 16), MsAdpcmBlocks(2, 1024, 3),
          0x7bad788du, 3 * 1012 * 4},
+        {"IMA ADPCM encode, mono", Pcm(1, 11025, 16), Coded(WAVE_FORMAT_IMA_ADPCM, 1, 11025), RampsAndNoise(4 * 505, 1),
+         0x64a52547u, 4 * 256},
+        {"IMA ADPCM encode, stereo", Pcm(2, 22050, 16), Coded(WAVE_FORMAT_IMA_ADPCM, 2, 22050),
+         RampsAndNoise(3 * 1017, 2), 0x502bd20au, 3 * 1024},
         {"A-law, every code", alaw, g711, EveryValue(false), 0x12fb6645u, 512},
         {"mu-law, every code", mulaw, g711, EveryValue(false), 0x715d95a8u, 512},
         {"A-law, every 16-bit value", g711, alaw, EveryValue(true), 0x826fe2c5u, 65536},

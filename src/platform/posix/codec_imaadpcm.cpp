@@ -43,25 +43,18 @@ struct Channel {
         return sample;
     }
 
+    // Without branches on the sample values: music makes each of these tests a coin toss.
     int Encode(int target) {
         int diff = target - sample;
-        int code = 0;
-        if (diff < 0) {
-            code = 8;
-            diff = -diff;
-        }
-        int step = kStep[index];
-        if (diff >= step) {
-            code |= 4;
-            diff -= step;
-        }
-        step >>= 1;
-        if (diff >= step) {
-            code |= 2;
-            diff -= step;
-        }
-        step >>= 1;
-        if (diff >= step) code |= 1;
+        const int negative = diff < 0;
+        diff = negative ? -diff : diff;
+        const int step = kStep[index];
+        const int b2 = diff >= step;
+        diff -= step & -b2;
+        const int b1 = diff >= (step >> 1);
+        diff -= (step >> 1) & -b1;
+        const int b0 = diff >= (step >> 2);
+        const int code = (negative << 3) | (b2 << 2) | (b1 << 1) | b0;
         Decode(code);  // follow the decoder exactly
         return code;
     }
@@ -127,14 +120,17 @@ private:
             Write16(out + 4 * c, ch.sample);
             out[4 * c + 2] = static_cast<BYTE>(ch.index);
             out[4 * c + 3] = 0;
-            DWORD frame = 1;
-            for (DWORD w = 0; w < words; ++w) {
+        }
+        // Each channel's 4-byte word holds its next eight samples. The channels are stepped side
+        // by side, sample by sample, so that the processor overlaps their two chains.
+        for (DWORD w = 0; w < words; ++w) {
+            int nibbles[2][8];
+            for (DWORD j = 0; j < 8; ++j)
+                for (DWORD c = 0; c < channels_; ++c) nibbles[c][j] = state_[c].Encode(sample(1 + 8 * w + j, c));
+            for (DWORD c = 0; c < channels_; ++c) {
                 BYTE* word = out + 4 * channels_ + 4 * (w * channels_ + c);
-                for (int b = 0; b < 4; ++b) {
-                    const int lo = ch.Encode(sample(frame++, c));
-                    const int hi = ch.Encode(sample(frame++, c));
-                    word[b] = static_cast<BYTE>(lo | (hi << 4));
-                }
+                for (int b = 0; b < 4; ++b)
+                    word[b] = static_cast<BYTE>(nibbles[c][2 * b] | (nibbles[c][2 * b + 1] << 4));
             }
         }
     }

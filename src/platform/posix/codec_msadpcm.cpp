@@ -152,11 +152,13 @@ private:
     // Encodes `frames` frames (at most a block; missing frames are silence) into one block.
     void EncodeBlock(const BYTE* in, DWORD frames, BYTE* out) override {
         const DWORD ch = channels_;
-        std::vector<int>& x = blockSamples_;
-        x.resize(spb_);
+        std::vector<int>& samples = blockSamples_;
+        samples.resize(static_cast<std::size_t>(spb_) * ch);
         std::memset(out, 0, blockAlign_);
         const DWORD tried = std::min<DWORD>(static_cast<DWORD>(coefs_.size()), 7);
+        Predictor p[2];
         for (DWORD c = 0; c < ch; ++c) {
+            int* x = samples.data() + static_cast<std::size_t>(c) * spb_;
             for (DWORD i = 0; i < spb_; ++i) x[i] = i < frames ? Read16(in + 2 * (i * ch + c)) : 0;
             int startDelta = delta_[c] < 16 ? 16 : (delta_[c] > 32767 ? 32767 : delta_[c]);
             // Pick the coefficient pair that predicts the block's own samples best: the squared
@@ -164,13 +166,13 @@ private:
             // from the block's correlations so that the samples are read once.
             double r00 = 0, r01 = 0, r02 = 0, r11 = 0, r12 = 0, r22 = 0;
             for (DWORD i = 2; i < spb_; ++i) {
-                const double a = x[i], b = x[i - 1], c = x[i - 2];
+                const double a = x[i], b = x[i - 1], d = x[i - 2];
                 r00 += a * a;
                 r01 += a * b;
-                r02 += a * c;
+                r02 += a * d;
                 r11 += b * b;
-                r12 += b * c;
-                r22 += c * c;
+                r12 += b * d;
+                r22 += d * d;
             }
             DWORD best = 0;
             double bestError = 0;
@@ -183,19 +185,23 @@ private:
                     best = k;
                 }
             }
-            Predictor p{coefs_[best].iCoef1, coefs_[best].iCoef2, startDelta, x[1], x[0]};
+            p[c] = Predictor{coefs_[best].iCoef1, coefs_[best].iCoef2, startDelta, x[1], x[0]};
             out[c] = static_cast<BYTE>(best);
             Write16(out + ch + 2 * c, startDelta);
             Write16(out + 3 * ch + 2 * c, x[1]);
             Write16(out + 5 * ch + 2 * c, x[0]);
-            BYTE* nibbles = out + 7 * ch;
-            for (DWORD i = 2; i < spb_; ++i) {
+        }
+        // The channels' predictors depend only on their own samples: stepping them side by side
+        // lets the processor overlap the two chains of divisions.
+        BYTE* nibbles = out + 7 * ch;
+        for (DWORD i = 2; i < spb_; ++i) {
+            for (DWORD c = 0; c < ch; ++c) {
                 const DWORD k = (i - 2) * ch + c;  // position in the nibble stream
-                const int nibble = p.Encode(x[i]);
+                const int nibble = p[c].Encode(samples[static_cast<std::size_t>(c) * spb_ + i]);
                 nibbles[k / 2] |= static_cast<BYTE>((k & 1) ? nibble : nibble << 4);
             }
-            delta_[c] = p.delta;
         }
+        for (DWORD c = 0; c < ch; ++c) delta_[c] = p[c].delta;
     }
 
     std::vector<int> blockSamples_;  // one channel of the block being encoded
