@@ -43,6 +43,15 @@ inline void CompletePcm(WAVEFORMATEX* f) {
     f->nAvgBytesPerSec = f->nSamplesPerSec * f->nBlockAlign;
 }
 
+// A suggested 16-bit PCM destination of cb bytes: completed, with no extra bytes when the
+// record has room for cbSize.
+inline MMRESULT SuggestPcm16(WAVEFORMATEX* dst, DWORD cb) {
+    if (dst->wBitsPerSample != 16) return ACMERR_NOTPOSSIBLE;
+    CompletePcm(dst);
+    if (cb >= sizeof(WAVEFORMATEX)) dst->cbSize = 0;
+    return MMSYSERR_NOERROR;
+}
+
 // Applies the caller's fixed fields of a suggestion: what fdwSuggest names stays as the caller
 // put it in dst, the rest is taken from the source. Returns the destination tag to aim for.
 inline void TakeUnfixedFromSource(const WAVEFORMATEX* src, WAVEFORMATEX* dst, DWORD fdwSuggest) {

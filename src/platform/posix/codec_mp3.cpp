@@ -101,11 +101,8 @@ MMRESULT Suggest(const WAVEFORMATEX* src, DWORD cbSrc, WAVEFORMATEX* dst, DWORD 
     if ((fdwSuggest & ACM_FORMATSUGGESTF_WFORMATTAG) && dst->wFormatTag != WAVE_FORMAT_PCM) return ACMERR_NOTPOSSIBLE;
     TakeUnfixedFromSource(src, dst, fdwSuggest);
     if (!(fdwSuggest & ACM_FORMATSUGGESTF_WBITSPERSAMPLE)) dst->wBitsPerSample = 16;
-    if (dst->nChannels < 1 || dst->nChannels > 2 || !IsMpegRate(dst->nSamplesPerSec) || dst->wBitsPerSample != 16)
-        return ACMERR_NOTPOSSIBLE;
-    CompletePcm(dst);
-    if (cbDst >= sizeof(WAVEFORMATEX)) dst->cbSize = 0;
-    return MMSYSERR_NOERROR;
+    if (dst->nChannels < 1 || dst->nChannels > 2 || !IsMpegRate(dst->nSamplesPerSec)) return ACMERR_NOTPOSSIBLE;
+    return SuggestPcm16(dst, cbDst);
 }
 
 MMRESULT Open(const WAVEFORMATEX* src, DWORD, const WAVEFORMATEX* dst, DWORD, void** state) {

@@ -241,12 +241,9 @@ MMRESULT Suggest(const WAVEFORMATEX* src, DWORD cbSrc, WAVEFORMATEX* dst, DWORD 
         }
         dst->nAvgBytesPerSec =
             static_cast<DWORD>(static_cast<std::uint64_t>(dst->nSamplesPerSec) * dst->nBlockAlign / spb);
-    } else {
-        if (dst->wBitsPerSample != 16) return ACMERR_NOTPOSSIBLE;
-        CompletePcm(dst);
-        if (cbDst >= sizeof(WAVEFORMATEX)) dst->cbSize = 0;
+        return MMSYSERR_NOERROR;
     }
-    return MMSYSERR_NOERROR;
+    return SuggestPcm16(dst, cbDst);
 }
 
 MMRESULT Open(const WAVEFORMATEX* src, DWORD cbSrc, const WAVEFORMATEX* dst, DWORD cbDst, void** state) {
