@@ -248,32 +248,16 @@ int RunConvertCommand(int argc, char** argv) {
         std::fprintf(stderr, "%s: error %u: %s\n", src, started, ConvertWords(started));
         return 1;
     }
-    const bool otherTag = haveTag;
-    const bool bar = StderrIsTerminal();
-    bool cancelAsked = false;
-    const unsigned short reason = FollowJob(job, kConvertJob, bar, &cancelAsked);
+    unsigned short reason = 0;
+    const int status = FinishJobInto(job, kConvertJob, work.c_str(), dst, src, &reason);
     if (!wrapped.empty()) std::remove(wrapped.c_str());
-
-    // A cancelled job ends with 0 and without its output.
-    if (reason == 0 && !cancelAsked && RenameOver(work.c_str(), dst)) {
-        if (bar) {
-            DrawBar(100);
-            std::fputc('\n', stderr);
-        }
-        return 0;
-    }
-    std::remove(work.c_str());
-    if (bar) std::fputc('\n', stderr);
-    if (cancelAsked) {
-        std::fprintf(stderr, "%s: cancelled; %s is as it was\n", src, dst);
-        return 130;
-    }
+    if (status >= 0) return status;
     if (reason == 0) {
         std::fprintf(stderr, "%s: the codec is disabled, or the result could not be put in place of %s\n", src, dst);
         return 1;
     }
     std::fprintf(stderr, "%s: error %u: %s\n", src, reason, ConvertWords(reason));
-    if (reason == QUILLON_CONV_ERR_NO_STREAM && otherTag)
+    if (reason == QUILLON_CONV_ERR_NO_STREAM && haveTag)
         std::fprintf(stderr, "  (with no format chooser a non-PCM tag means mono, 11025 Hz, 8 bits; leave out --tag "
                              "to let the codec suggest a format)\n");
     return 1;

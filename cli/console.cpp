@@ -76,3 +76,25 @@ unsigned short FollowJob(QUILLON_EDIT_HANDLE job, const JobPolling& calls, bool 
     calls.close(&job);
     return reason;
 }
+
+int FinishJobInto(QUILLON_EDIT_HANDLE job, const JobPolling& calls, const char* work, const char* target,
+                  const char* name, unsigned short* reason) {
+    const bool bar = StderrIsTerminal();
+    bool cancelAsked = false;
+    *reason = FollowJob(job, calls, bar, &cancelAsked);
+    // A cancelled job may end with 0 and without its output.
+    if (*reason == 0 && !cancelAsked && RenameOver(work, target)) {
+        if (bar) {
+            DrawBar(100);
+            std::fputc('\n', stderr);
+        }
+        return 0;
+    }
+    std::remove(work);
+    if (bar) std::fputc('\n', stderr);
+    if (cancelAsked) {
+        std::fprintf(stderr, "%s: cancelled; %s is as it was\n", name, target);
+        return 130;
+    }
+    return -1;
+}

@@ -32,3 +32,10 @@ extern const JobPolling kConvertJob;
 // Follows a job to its end: polls every 10 ms, draws the bar when `bar` is set, passes Ctrl-C on
 // as a cancel (*cancelAsked tells whether it did). Closes the handle; returns the reason for exit.
 unsigned short FollowJob(QUILLON_EDIT_HANDLE job, const JobPolling& calls, bool bar, bool* cancelAsked);
+
+// Follows a job that writes `work` (a bar on a terminal) and, when it succeeds, renames `work`
+// over `target`; otherwise removes `work`. Returns 0 when the target was replaced, 130 after a
+// cancel (saying so for `name`), or -1 with the job's reason in *reason: 0 there means the job
+// succeeded but its result could not be put in place.
+int FinishJobInto(QUILLON_EDIT_HANDLE job, const JobPolling& calls, const char* work, const char* target,
+                  const char* name, unsigned short* reason);

@@ -96,23 +96,9 @@ int RunFormatCommand(int argc, char** argv) {
         std::fprintf(stderr, "%s: error %u: %s\n", file, started, ResultText(started));
         return 1;
     }
-    const bool bar = StderrIsTerminal();
-    bool cancelAsked = false;
-    const unsigned short reason = FollowJob(job, kEditJob, bar, &cancelAsked);
-
-    if (reason == 0 && !cancelAsked && RenameOver(work.c_str(), target.c_str())) {
-        if (bar) {
-            DrawBar(100);
-            std::fputc('\n', stderr);
-        }
-        return 0;
-    }
-    std::remove(work.c_str());
-    if (bar) std::fputc('\n', stderr);
-    if (cancelAsked) {
-        std::fprintf(stderr, "%s: cancelled; %s is as it was\n", file, target.c_str());
-        return 130;
-    }
+    unsigned short reason = 0;
+    const int status = FinishJobInto(job, kEditJob, work.c_str(), target.c_str(), file, &reason);
+    if (status >= 0) return status;
     if (reason == 0) {
         std::fprintf(stderr, "%s: the result could not be put in place of %s\n", file, target.c_str());
         return 1;
