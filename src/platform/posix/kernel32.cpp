@@ -7,7 +7,13 @@
 // - MoveFileA never replaces an existing file (ERROR_ALREADY_EXISTS) but moves a file across
 //   filesystems by copying it; MoveFileExA replaces atomically with MOVEFILE_REPLACE_EXISTING;
 // - CopyFileA builds the copy under a temporary name next to the target and renames it into
-//   place, so that a failed copy (a full disk) leaves no half file behind.
+//   place, so that a failed copy (a full disk) leaves no half file behind; over an existing
+//   target the copy keeps the target's permissions, owner and group;
+// - ReplaceFileA keeps the identity of the file it replaces (permissions, owner, group,
+//   extended attributes), follows symbolic links to the file they name, and replaces regular
+//   files only;
+// - files made by GetTempFileNameA, and files created FILE_ATTRIBUTE_TEMPORARY, are private
+//   (0600), as mkstemp makes them.
 // Share modes are not enforced: POSIX has no mandatory file locks.
 
 #include "kernel32.h"
@@ -17,6 +23,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,6 +32,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <climits>
 #include <functional>
 #include <mutex>
 #include <new>
@@ -104,6 +112,30 @@ bool SyncFile(const char* path) {
     bool ok = ::fsync(fd) == 0;
     ::close(fd);
     return ok;
+}
+
+// Gives the file open as `to` the identity of the file `target` (whose status is `st`): owner
+// and group where the process may set them (the group alone when only that is allowed), the
+// extended attributes the filesystem takes (POSIX ACLs are kept there), and then the permission
+// bits, last, because a change of owner clears the set-id bits. False only when the permission
+// bits cannot be set: the rest is carried as far as the process and the filesystem allow.
+bool CarryIdentity(const char* target, const struct stat& st, int to) {
+    if (::fchown(to, st.st_uid, st.st_gid) != 0) (void)::fchown(to, static_cast<uid_t>(-1), st.st_gid);
+    ssize_t listSize = ::listxattr(target, nullptr, 0);
+    if (listSize > 0) {
+        std::string names(static_cast<std::size_t>(listSize), '\0');
+        listSize = ::listxattr(target, &names[0], names.size());
+        for (std::size_t at = 0; listSize > 0 && at < static_cast<std::size_t>(listSize);) {
+            const char* name = names.c_str() + at;
+            at += std::strlen(name) + 1;
+            ssize_t valueSize = ::getxattr(target, name, nullptr, 0);
+            if (valueSize < 0) continue;
+            std::string value(static_cast<std::size_t>(valueSize), '\0');
+            valueSize = ::getxattr(target, name, &value[0], value.size());
+            if (valueSize >= 0) (void)::fsetxattr(to, name, value.data(), static_cast<std::size_t>(valueSize), 0);
+        }
+    }
+    return ::fchmod(to, st.st_mode & 07777) == 0;
 }
 
 class FileObject : public quillon_posix::KernelObject {
@@ -205,7 +237,8 @@ BOOL CopyFileInto(const char* source, const char* target, bool failIfExists, con
     }
 
     struct stat targetSt;
-    if (::stat(target, &targetSt) == 0) {
+    const bool targetExists = ::stat(target, &targetSt) == 0;
+    if (targetExists) {
         bool sameFile = targetSt.st_dev == st.st_dev && targetSt.st_ino == st.st_ino;
         DWORD err = failIfExists                  ? ERROR_FILE_EXISTS
                     : sameFile                    ? ERROR_SHARING_VIOLATION
@@ -230,10 +263,17 @@ BOOL CopyFileInto(const char* source, const char* target, bool failIfExists, con
     bool ok = CopyContent(from, to, goOn);
     int err = errno;
     if (ok) {
-        // Windows keeps the attributes and the last write time of the source.
+        // Windows keeps the attributes and the last write time of the source, and over an
+        // existing file that file's security: here its permissions, owner and group.
         struct timespec times[2] = {st.st_atim, st.st_mtim};
         ::futimens(to, times);
-        ok = ::fchmod(to, st.st_mode & 07777) == 0;
+        if (targetExists && S_ISREG(targetSt.st_mode)) {
+            if (::fchown(to, targetSt.st_uid, targetSt.st_gid) != 0)
+                (void)::fchown(to, static_cast<uid_t>(-1), targetSt.st_gid);
+            ok = ::fchmod(to, targetSt.st_mode & 07777) == 0;
+        } else {
+            ok = ::fchmod(to, st.st_mode & 07777) == 0;
+        }
         err = errno;
     }
     ::close(from);
@@ -472,7 +512,7 @@ UINT GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUnique, LP
     for (UINT i = 0; i < kCount; ++i) {
         UINT number = kFirst + (start - kFirst + i) % kCount;
         std::string name = nameFor(number);
-        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0) {
             ::close(fd);
             std::memcpy(lpTempFileName, name.c_str(), name.size() + 1);
@@ -513,6 +553,12 @@ DWORD GetFileAttributesA(LPCSTR lpFileName) {
     }
     struct stat st;
     if (::stat(lpFileName, &st) != 0) {
+        const int err = errno;
+        // A symbolic link to nothing still takes its name: Windows answers for the link itself.
+        struct stat link;
+        if (err == ENOENT && ::lstat(lpFileName, &link) == 0 && S_ISLNK(link.st_mode))
+            return FILE_ATTRIBUTE_REPARSE_POINT;
+        errno = err;
         FailErrno(lpFileName);
         return INVALID_FILE_ATTRIBUTES;
     }
@@ -621,6 +667,81 @@ BOOL CopyFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, LPPROGRESS_ROU
     return CopyFileInto(lpExistingFileName, lpNewFileName, (dwCopyFlags & COPY_FILE_FAIL_IF_EXISTS) != 0, goOn);
 }
 
+BOOL ReplaceFileA(LPCSTR lpReplacedFileName, LPCSTR lpReplacementFileName, LPCSTR lpBackupFileName, DWORD,
+                  LPVOID lpExclude, LPVOID lpReserved) {
+    if (lpReplacedFileName == nullptr || lpReplacementFileName == nullptr || !IsEmpty(lpBackupFileName) ||
+        lpExclude != nullptr || lpReserved != nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (lpReplacedFileName[0] == '\0' || lpReplacementFileName[0] == '\0') return Fail(ERROR_PATH_NOT_FOUND);
+
+    struct stat from;
+    if (::stat(lpReplacementFileName, &from) != 0) return FailErrno(lpReplacementFileName);
+    if (!S_ISREG(from.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    // The file replaced is the one the name leads to, through every symbolic link; a link to
+    // nothing names no file.
+    char resolved[PATH_MAX];
+    if (::realpath(lpReplacedFileName, resolved) == nullptr) {
+        if (errno == ENOENT) return Fail(ERROR_FILE_NOT_FOUND);
+        return FailErrno(lpReplacedFileName);
+    }
+    struct stat target;
+    if (::stat(resolved, &target) != 0) return FailErrno(resolved);
+    if (!S_ISREG(target.st_mode) || IsReadOnlyMode(target.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    if (target.st_dev == from.st_dev && target.st_ino == from.st_ino) return Fail(ERROR_SHARING_VIOLATION);
+    const std::string folder = ParentOf(resolved);
+
+    int in = ::open(lpReplacementFileName, O_RDONLY | O_CLOEXEC);
+    if (in < 0) return FailErrno(lpReplacementFileName);
+    if (!CarryIdentity(resolved, target, in) || ::fsync(in) != 0) {
+        const int e = errno;
+        ::close(in);
+        errno = e;
+        return FailErrno(lpReplacementFileName);
+    }
+    if (::rename(lpReplacementFileName, resolved) == 0) {
+        ::close(in);
+        const std::string fromFolder = ParentOf(lpReplacementFileName);
+        if (!SyncFolder(folder)) return FailErrno(folder.c_str());
+        if (fromFolder != folder) SyncFolder(fromFolder);
+        return TRUE;
+    }
+    if (errno != EXDEV) {
+        const int e = errno;
+        ::close(in);
+        errno = e;
+        return FailErrno(resolved);
+    }
+
+    // Another filesystem: the bytes are copied beside the target first, then renamed there.
+    std::string temp = folder + "/.qlreplace-XXXXXX";
+    int out = ::mkostemp(&temp[0], O_CLOEXEC);
+    if (out < 0) {
+        const int e = errno;
+        ::close(in);
+        errno = e;
+        return FailErrno(resolved);
+    }
+    bool ok = CopyContent(in, out, nullptr) && CarryIdentity(resolved, target, out) && ::fsync(out) == 0;
+    int err = errno;
+    ::close(in);
+    if (::close(out) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && ::rename(temp.c_str(), resolved) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        errno = err;
+        return FailErrno(resolved);
+    }
+    ::unlink(lpReplacementFileName);
+    if (!SyncFolder(folder)) return FailErrno(folder.c_str());
+    return TRUE;
+}
+
 BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES) {
     if (IsEmpty(lpPathName)) return Fail(ERROR_PATH_NOT_FOUND);
     if (::mkdir(lpPathName, 0777) != 0) {
@@ -657,8 +778,14 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_A
     }
 
     int flags = O_CLOEXEC | (canWrite ? (canRead ? O_RDWR : O_WRONLY) : O_RDONLY);
+    // No access asked: the handle only tells about the file (O_PATH never opens a device or
+    // waits for a FIFO's other end).
+    if (!canRead && !canWrite && dwCreationDisposition == OPEN_EXISTING) flags = O_CLOEXEC | O_PATH;
+    // A FIFO without its other end is not waited for: reading finds nothing, writing fails.
+    if (!(flags & O_PATH)) flags |= O_NONBLOCK;
     if (dwFlagsAndAttributes & FILE_FLAG_WRITE_THROUGH) flags |= O_DSYNC;
-    const mode_t mode = (dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+    mode_t mode = (dwFlagsAndAttributes & FILE_ATTRIBUTE_TEMPORARY) ? 0600 : 0666;
+    if (dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) mode &= 0444;
 
     // The read-only attribute refuses writers, whoever they are.
     struct stat st;
@@ -718,7 +845,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_A
         t_lastError = ERROR_ACCESS_DENIED;
         return INVALID_HANDLE_VALUE;
     }
-    if (dwFlagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (flags & O_NONBLOCK) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if ((dwFlagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) && !(flags & O_PATH)) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     std::shared_ptr<FileObject> file(new (std::nothrow) FileObject(fd, canRead, canWrite));
     if (!file) {
@@ -851,6 +979,21 @@ DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
     DWORD low = static_cast<DWORD>(size);
     if (low == INVALID_FILE_SIZE) t_lastError = ERROR_SUCCESS;
     return low;
+}
+
+DWORD GetFileType(HANDLE hFile) {
+    std::shared_ptr<FileObject> file = FileFrom(hFile);
+    if (!file) return FILE_TYPE_UNKNOWN;
+    struct stat st;
+    if (::fstat(file->fd(), &st) != 0) {
+        FailErrno();
+        return FILE_TYPE_UNKNOWN;
+    }
+    t_lastError = ERROR_SUCCESS;
+    if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return FILE_TYPE_DISK;
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return FILE_TYPE_CHAR;
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return FILE_TYPE_PIPE;
+    return FILE_TYPE_UNKNOWN;
 }
 
 BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {

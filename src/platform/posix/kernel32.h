@@ -14,7 +14,8 @@ void SetLastError(DWORD err);
 // it (ERROR_PATH_NOT_FOUND), as Windows does.
 DWORD Win32ErrorFromErrno(int err, const char* path = nullptr);
 
-// Paths: directory of temporary files ($TMPDIR or /tmp, with a trailing '/'), unique names.
+// Paths: directory of temporary files ($TMPDIR or /tmp, with a trailing '/'), unique names (the
+// files are created empty and private, 0600, as mkstemp makes them).
 DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer);
 UINT GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUnique, LPSTR lpTempFileName);
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
@@ -25,6 +26,8 @@ DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_ATTRIBUTE_TEMPORARY 0x00000100
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 #define INVALID_FILE_SIZE 0xFFFFFFFFu
 #define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
@@ -54,7 +57,20 @@ BOOL SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes);
 BOOL DeleteFileA(LPCSTR lpFileName);
 BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
 BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
+// Over an existing target the copy keeps the target's permissions, owner and group, as Windows
+// keeps the security descriptor of a file it copies over.
 BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists);
+// Puts the replacement file in place of an existing regular file in one step. The replaced
+// file's identity stays: its permission bits, owner and group (where the process may set them)
+// and its extended attributes (POSIX ACLs included) go to the replacement first. A symbolic link
+// is followed: its final target is replaced in its own folder and the link stays a link; a
+// dangling link or a missing file is ERROR_FILE_NOT_FOUND. Devices, FIFOs, sockets and folders
+// are never replaced (ERROR_ACCESS_DENIED), nor is a read-only file. A replacement on another
+// filesystem is first copied beside the target. No backup file is supported.
+#define REPLACEFILE_WRITE_THROUGH 0x00000001
+#define REPLACEFILE_IGNORE_MERGE_ERRORS 0x00000002
+BOOL ReplaceFileA(LPCSTR lpReplacedFileName, LPCSTR lpReplacementFileName, LPCSTR lpBackupFileName,
+                  DWORD dwReplaceFlags, LPVOID lpExclude, LPVOID lpReserved);
 // The copy with a progress routine and a cancel flag, asked between pieces of the copy; a
 // cancelled copy fails with ERROR_REQUEST_ABORTED and leaves no target behind.
 #define COPY_FILE_FAIL_IF_EXISTS 0x00000001
@@ -72,6 +88,8 @@ BOOL CopyFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, LPPROGRESS_ROU
                  LPVOID lpData, LPBOOL pbCancel, DWORD dwCopyFlags);
 BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
 BOOL RemoveDirectoryA(LPCSTR lpPathName);
+// A new file is created with the permissions 0666 less the umask, or 0600 when the caller marks it
+// FILE_ATTRIBUTE_TEMPORARY (a temporary file is private); read-only takes the write bits away.
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
@@ -83,6 +101,13 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveH
 BOOL SetEndOfFile(HANDLE hFile);
 BOOL FlushFileBuffers(HANDLE hFile);
 DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+// What a handle leads to: a file or folder on a disk, a character device, or a pipe (FIFOs and
+// sockets). A handle opened with no access (0) only asks about the file and never blocks.
+#define FILE_TYPE_UNKNOWN 0x0000
+#define FILE_TYPE_DISK 0x0001
+#define FILE_TYPE_CHAR 0x0002
+#define FILE_TYPE_PIPE 0x0003
+DWORD GetFileType(HANDLE hFile);
 BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation);
 BOOL CloseHandle(HANDLE hObject);
 
