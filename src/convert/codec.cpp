@@ -8,8 +8,11 @@
 //
 // Conversion: the source is read in 64 KiB blocks; bytes a codec leaves unconsumed are carried
 // to the front of the next block, so each byte is read once and memory does not depend on the
-// file's length. The destination ("fmt ", "fact", "data") is written through buffered RIFF I/O
-// and is deleted again after a failure or a cancel.
+// file's length. The result ("fmt ", "fact", "data") is written through buffered RIFF I/O into
+// a work file beside the destination (so that a full or missing destination folder shows at
+// once), deleted again after a failure or a cancel; only a
+// complete result replaces the destination (ReplaceFileSafely), so that a destination that is
+// the source itself, or any other existing file, stays whole until then and keeps its identity.
 //
 // Threads: Convert runs on the host's thread (synchronous call) or on its job's worker thread.
 // The worker shares only its job record with the host: it writes the byte counters and
@@ -18,6 +21,8 @@
 #include "convert/codec.h"
 
 #include "frame/jobregistry.h"
+#include "frame/replace.h"
+#include "frame/replace_detail.h"
 #include "frame/riff.h"
 
 #include <algorithm>
@@ -150,7 +155,7 @@ struct Conversion {
     HACMDRIVER had = nullptr;
     std::optional<MmioFile> source;
     std::optional<MmioFile> dest;
-    const char* destName = nullptr;
+    char destName[kNameSize] = {};  // the work file
     bool destCreated = false;
     bool deleteDest = false;
     BYTE* srcFormat = nullptr;
@@ -367,8 +372,11 @@ WORD Convert(WORD acmCodecIndex, int acmFormatTagIndex, const char* srcFileName,
     WORD result = ChooseCodec(acmCodecIndex, acmFormatTagIndex, &choice);
     if (result != 0) return result;
 
+    // Only a regular file (or a new one) receives the result: a device, a FIFO or a link to
+    // nothing is refused before anything is done.
+    if (!IsOutputName(destFileName)) return kDestinationFailed;
+
     Conversion c;
-    c.destName = destFileName;
     // 3: the driver, unless it is disabled (then nothing is done).
     if (choice.hadid != nullptr) {
         DWORD support = 0;
@@ -440,9 +448,10 @@ WORD Convert(WORD acmCodecIndex, int acmFormatTagIndex, const char* srcFileName,
     const DWORD totalSize = data.cksize;
 
     // 9: the destination's header chunks.
-    c.dest.emplace(destFileName, kOpenConvertTarget);
-    if (!*c.dest) return c.Fail(kDestinationFailed);
+    if (!MakeTemporaryBeside(destFileName, c.destName)) return c.Fail(kDestinationFailed);
     c.destCreated = true;
+    c.dest.emplace(c.destName, kOpenConvertTarget);
+    if (!*c.dest) return c.Fail(kDestinationFailed);
     HMMIO out = c.dest->get();
     MMCKINFO outRiff, outFmt, outFact, outData;
     std::memset(&outRiff, 0, sizeof outRiff);
@@ -559,6 +568,8 @@ WORD Convert(WORD acmCodecIndex, int acmFormatTagIndex, const char* srcFileName,
     if (mmioAscend(out, &outRiff, 0) != 0) return c.Fail(kCloseRiff);
     // The last buffered bytes reach the disk only now: a failure here loses the file's end.
     if (c.dest->Close() != 0) return c.Fail(kCloseRiff);
+    if (!ReplaceFileSafely(c.destName, destFileName)) return c.Fail(kDestinationFailed);
+    c.destCreated = false;
     return 0;
 }
 

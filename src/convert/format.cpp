@@ -344,12 +344,6 @@ std::uint64_t RatePassOutput(std::uint64_t data, DWORD frameBytes, DWORD oldRate
     return kept * frameBytes;
 }
 
-// A fresh work file in the temporary directory (created empty by the name drawing).
-bool DrawWorkFile(char* name) {
-    CopyName(name, "VMX");
-    GetTemporaryFileName(name);
-    return std::strcmp(name, "VMX") != 0 && GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
-}
 
 // Puts a finished work file in place of the output; the work file is gone either way.
 WORD Install(const char* work, const char* output) {
@@ -360,9 +354,9 @@ WORD Install(const char* work, const char* output) {
 
 // The output receives a copy of the input.
 WORD CopyInputToOutput(const char* input, const char* output) {
-    if (std::strcmp(input, output) == 0) return 0;
+    if (std::strcmp(input, output) == 0 || IsSameFile(input, output)) return 0;
     char work[kNameSize];
-    if (!DrawWorkFile(work)) return kFmtCannotWrite;
+    if (!DrawWorkFile(work, "VMX")) return kFmtCannotWrite;
     if (!CopyFileA(input, work, FALSE)) {
         DeleteFileA(work);
         return kFmtCannotWrite;
@@ -385,7 +379,7 @@ public:
     template <typename PassFn>
     WORD Run(PassFn pass) {
         char work[kNameSize];
-        if (!DrawWorkFile(work)) return kFmtCannotWrite;
+        if (!DrawWorkFile(work, "VMX")) return kFmtCannotWrite;
         const WORD r = pass(source_, static_cast<const char*>(work));
         if (r != 0) {
             DeleteFileA(work);
@@ -507,6 +501,9 @@ WORD ConvertFormat(const char* inputFileName, const char* outputFileName, DWORD 
         if (larger % smaller != 0) return kFmtRatesNotMultiples;
     }
     if (outputFileName == nullptr || outputFileName[0] == '\0') return kFmtCannotWrite;
+    // Only a regular file (or a new one) receives the result: a device, a FIFO or a link to
+    // nothing is refused before anything is written.
+    if (!IsOutputName(outputFileName)) return kFmtCannotWrite;
 
     // Refuse, before writing anything, a result that would outgrow what the RIFF I/O holds.
     const std::uint64_t afterRate =

@@ -7,9 +7,17 @@
 // the clip file, dropped, muted on its way to the edit file, or a point where a stream (a clip,
 // silence) is inserted. Both outputs begin with the source's header block: every byte between
 // the form type "WAVE" and the "data" chunk's header, copied verbatim. Chunks after "data" are
-// not carried over. When the pass and the closing of the new files succeed, the edit file
-// replaces the destination through ReplaceFileSafely; on any failure or cancel the files this
-// edit wrote are discarded and the destination is not touched.
+// not carried over. The clip of a cut or copy is written like the new version, into a work
+// file of its own that replaces the clip's name only when it is complete. When the pass and the
+// closing of the new files succeed, the clip and then the edit file replace their names through
+// ReplaceFileSafely; on any failure or cancel the files this edit wrote are discarded and the
+// destination (and a clip file the host named) is not touched.
+//
+// Outputs are checked against the inputs by file identity before anything is written: a clip
+// that is the source or the destination (by any spelling or link) is refused with 301, and an
+// output name that is not a regular file (a device, a FIFO, a link to nothing) with 301 for the
+// clip and 319 for the destination. A destination that is the source is the usual replacement,
+// and a paste may read its clip from the very file it pastes into, or replace that clip.
 //
 // Memory: one block buffer of 65,520 bytes (two for an insertion), whatever the file size; a
 // header block longer than the buffer is copied in pieces.
@@ -317,8 +325,20 @@ struct EditFiles {
     char readCopy[kNameSize] = {0};
     bool undoTaken = false;
     const char* clipName = nullptr;  // being written (cut, copy), else null
+    char clipWork[kNameSize] = {0};  // where the clip is written until it is complete
     bool writesEdit = true;
 };
+
+// The output names of an edit, checked before anything is written: 0, 301 (the clip) or 319
+// (the destination). `clipName` is null for the edits that write no clip.
+WORD CheckOutputs(const char* source, const char* clipName, const char* destFileName) {
+    const char* dest = destFileName[0] != '\0' ? destFileName : source;
+    if (clipName != nullptr && (!IsOutputName(clipName) || std::strcmp(clipName, dest) == 0 ||
+                                IsSameFile(clipName, source) || IsSameFile(clipName, dest)))
+        return QUILLON_ERR_CANNOT_WRITE;
+    if (destFileName[0] != '\0' && !IsOutputName(destFileName)) return QUILLON_ERR_CANNOT_REPLACE;
+    return 0;
+}
 
 // Takes the undo copy when undo is on and names the file the edit reads: 0 or 305.
 WORD TakeReadCopy(EditFiles& files, tEDITWORKTHREADINFO* job) {
@@ -338,7 +358,15 @@ WORD TakeReadCopy(EditFiles& files, tEDITWORKTHREADINFO* job) {
 
 // After the pass: on success the edit file replaces the destination (319 when it cannot); on
 // a failure the files this edit wrote are discarded. Returns the final code.
-WORD Conclude(WORD result, const EditFiles& files, char* destFileName, tEDITWORKTHREADINFO* job) {
+WORD Conclude(WORD result, EditFiles& files, char* destFileName, tEDITWORKTHREADINFO* job) {
+    // The clip goes in place first; a clip that cannot is a clip file that cannot be written.
+    if (result == 0 && files.clipWork[0] != '\0') {
+        if (ReplaceFileSafely(files.clipWork, files.clipName))
+            files.clipWork[0] = '\0';
+        else
+            result = QUILLON_ERR_CANNOT_WRITE;
+    }
+    if (files.clipWork[0] != '\0') DeleteFileA(files.clipWork);
     if (result == 0 && files.writesEdit) {
         if (destFileName[0] == '\0') CopyName(destFileName, files.source);
         if (!ReplaceFileSafely(gEDITFILE, destFileName)) result = QUILLON_ERR_CANNOT_REPLACE;
@@ -346,7 +374,9 @@ WORD Conclude(WORD result, const EditFiles& files, char* destFileName, tEDITWORK
         DiscardEditFile(gEDITFILE);
     }
     if (result != 0 && result != QUILLON_ERR_CANNOT_REPLACE) {
-        if (files.clipName != nullptr) DiscardEditFile(files.clipName);
+        // The library's clip is lost with a failed cut or copy; a clip file the host named was
+        // never written and stays as it was.
+        if (files.clipName != nullptr && std::strcmp(files.clipName, gCLIPFILE) == 0) DiscardEditFile(gCLIPFILE);
         if (files.undoTaken) {
             DiscardEditFile(files.readCopy);
             NoteUndoCopyOf("");
@@ -408,8 +438,11 @@ WORD RangeEdit(const RangePlan& plan, const char* source, DWORD fromPosition, DW
     EditFiles files;
     files.source = source;
     files.writesEdit = plan.writesEdit;
-    if (const WORD r = TakeReadCopy(files, job)) return r;
     files.clipName = plan.writesClip ? (clipName != nullptr ? clipName : "") : nullptr;
+    if (const WORD r = CheckOutputs(source, files.clipName, destFileName)) return r;
+    if (const WORD r = TakeReadCopy(files, job)) return r;
+    if (plan.writesClip && !DrawWorkFile(files.clipWork, "VMX"))
+        return Conclude(QUILLON_ERR_CANNOT_WRITE, files, destFileName, job);
     if (Cancelled(job)) return Conclude(QUILLON_ERR_CANCELLED, files, destFileName, job);
 
     WORD result = 0;
@@ -420,7 +453,7 @@ WORD RangeEdit(const RangePlan& plan, const char* source, DWORD fromPosition, DW
         if (plan.writesClip) outputs.push_back(&clip);
         if (plan.writesEdit) outputs.push_back(&edit);
         bool ok = reader.Open(files.readCopy) == 0;
-        if (ok && plan.writesClip) ok = clip.Create(files.clipName);
+        if (ok && plan.writesClip) ok = clip.Create(files.clipWork);
         if (ok && plan.writesEdit) ok = edit.Create(gEDITFILE);
         if (ok) ok = StartOutputs(reader, outputs, buffer.get());
         if (!ok) {
@@ -453,6 +486,7 @@ WORD InsertEdit(const char* target, U64 point, const Source& src, const char* cl
 
     EditFiles files;
     files.source = target;
+    if (const WORD r = CheckOutputs(target, nullptr, destFileName)) return r;
     if (const WORD r = TakeReadCopy(files, job)) return r;
     if (Cancelled(job)) return Conclude(QUILLON_ERR_CANCELLED, files, destFileName, job);
 
@@ -588,6 +622,7 @@ WORD EditTrimSilence(const char* fileToTrim, DWORD fromPosition, DWORD toPositio
 
     EditFiles files;
     files.source = fileToTrim;
+    if (const WORD r = CheckOutputs(fileToTrim, nullptr, destFileName)) return r;
     if (const WORD r = TakeReadCopy(files, pEditWorkThreadInfo)) return r;
     if (Cancelled(pEditWorkThreadInfo)) return Conclude(QUILLON_ERR_CANCELLED, files, destFileName, pEditWorkThreadInfo);
     const int result = DoTrimSilence(files.readCopy, gEDITFILE, static_cast<DWORD>(start), static_cast<DWORD>(stop),

@@ -94,7 +94,8 @@ void DiscardEditFile(const char* name) {
     if (IsTemporarySetName(name)) {
         // Emptied rather than deleted: an empty file counts as absent, and the name stays
         // reserved so that no other temporary name can be drawn onto it.
-        HANDLE h = CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        // Made again private when it had moved away (a temporary file is 0600 on POSIX).
+        HANDLE h = CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             CloseHandle(h);
             return;

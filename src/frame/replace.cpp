@@ -1,11 +1,17 @@
-// Replacing a file without ever losing it.
+// Replacing a file without ever losing it, and without changing which file it is.
 //
-// The new version is flushed to the disk first. When it stands on the destination's filesystem
-// one atomic rename (MoveFileExA with replace-existing and write-through) puts it in place: a
-// crash before the rename leaves the old file, after it the new one. When it stands on another
-// filesystem the rename cannot work, so its bytes are first copied into a temporary file in the
-// destination's folder, that copy is flushed, and the copy is renamed over the destination.
-// The destination is never deleted first.
+// The new version is flushed to the disk first. An existing destination is replaced with
+// ReplaceFileA, which keeps what makes it the same file to its users: its attributes and
+// security (on POSIX its permissions, owner, group and extended attributes), and, through a
+// symbolic link, the file the link names, replaced in its own folder while the link stays. One
+// rename puts the new version in place: a crash before it leaves the old file, after it the new
+// one. A destination that does not exist yet is first made as an empty file, so that the result
+// takes the permissions its folder gives new files, not the private ones of a work file; a
+// crash at that moment leaves that empty file. When the replacement cannot be made from where
+// the new version stands (another volume), its bytes are first copied into a temporary file in
+// the destination's folder, and that copy replaces the destination. The destination is never
+// deleted first, and only regular files are replaced: never a device, a FIFO, a socket or a
+// symbolic link to nothing.
 #include "frame/replace.h"
 #include "frame/replace_detail.h"
 
@@ -44,7 +50,18 @@ bool IsReadOnly(const char* name) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
-constexpr DWORD kReplaceFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+// Creates the destination empty when nothing holds its name: true when this call made it.
+bool MakePlaceholder(const char* destination) {
+    if (GetFileAttributesA(destination) != INVALID_FILE_ATTRIBUTES) return false;
+    HANDLE h = CreateFileA(destination, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(h);
+    return true;
+}
+
+bool ReplaceWith(const char* destination, const char* replacement) {
+    return ReplaceFileA(destination, replacement, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != FALSE;
+}
 
 }  // namespace
 
@@ -56,20 +73,30 @@ bool MakeTemporaryBeside(const char* destination, char* tempName) {
 
 bool ReplaceFileSafely(const char* newFile, const char* destination) {
     if (newFile == nullptr || destination == nullptr || destination[0] == '\0') return false;
-    // A read-only destination is refused on every platform, as Windows refuses to replace it.
-    if (IsReadOnly(destination)) return false;
+    // A read-only destination is refused on every platform, as Windows refuses to replace it;
+    // so are devices, FIFOs, sockets and links to nothing.
+    if (IsReadOnly(destination) || !IsOutputName(destination)) return false;
+    // The new version arrives as an ordinary file: a work file's temporary mark stays behind.
+    SetFileAttributesA(newFile, FILE_ATTRIBUTE_NORMAL);
     FlushFile(newFile);
-    if (MoveFileExA(newFile, destination, kReplaceFlags)) return true;
+    const bool placeholder = MakePlaceholder(destination);
+    if (GetFileAttributesA(destination) == INVALID_FILE_ATTRIBUTES) return false;
+    if (ReplaceWith(destination, newFile)) return true;
 
-    // Another filesystem (or a rename refused for another reason): bring the bytes beside the
-    // destination first, then rename there.
+    // Another volume (or a replacement refused for another reason): bring the bytes beside the
+    // destination first, then replace from there.
     char beside[kNameSize];
-    if (!MakeTemporaryBeside(destination, beside)) return false;
-    if (!CopyFileA(newFile, beside, FALSE) || !FlushFile(beside) || !MoveFileExA(beside, destination, kReplaceFlags)) {
-        SetFileAttributesA(beside, FILE_ATTRIBUTE_NORMAL);
-        DeleteFileA(beside);
-        return false;
+    bool ok = MakeTemporaryBeside(destination, beside);
+    if (ok) {
+        ok = CopyFileA(newFile, beside, FALSE) && FlushFile(beside) && ReplaceWith(destination, beside);
+        if (!ok) {
+            SetFileAttributesA(beside, FILE_ATTRIBUTE_NORMAL);
+            DeleteFileA(beside);
+        }
     }
-    DeleteFileA(newFile);
-    return true;
+    if (ok)
+        DeleteFileA(newFile);
+    else if (placeholder)
+        DeleteFileA(destination);
+    return ok;
 }

@@ -38,6 +38,12 @@ void GetTemporaryFileName(char* fileName) {
     GetTempFileNameA(directory, prefix, 0, fileName);
 }
 
+bool DrawWorkFile(char* name, const char* prefix) {
+    CopyName(name, prefix);
+    GetTemporaryFileName(name);
+    return std::strcmp(name, prefix) != 0 && GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
+}
+
 int IsDirectoryExists(const char* directoryName) {
     const DWORD attributes = GetFileAttributesA(directoryName);
     if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
@@ -114,6 +120,45 @@ int CompFiles(const char* fileToBePlayed, const char* /*lastFilePlayed*/) {
         std::memset(&lastFilePlayedFileInfo, 0, sizeof lastFilePlayedFileInfo);
     CloseHandle(file);
     return same;
+}
+
+namespace {
+// A handle that only asks about the file: no access, so a device is not opened and a FIFO is
+// not waited on; every sharing allowed, so that no other user of the file is disturbed.
+HANDLE OpenToAsk(const char* name) {
+    return CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+}  // namespace
+
+bool IsSameFile(const char* a, const char* b) {
+    if (a == nullptr || b == nullptr || a[0] == '\0' || b[0] == '\0') return false;
+    BY_HANDLE_FILE_INFORMATION info[2];
+    const char* names[2] = {a, b};
+    for (int i = 0; i < 2; ++i) {
+        HANDLE h = OpenToAsk(names[i]);
+        if (h == INVALID_HANDLE_VALUE) return false;
+        std::memset(&info[i], 0, sizeof info[i]);
+        const BOOL ok = GetFileInformationByHandle(h, &info[i]);
+        CloseHandle(h);
+        if (!ok) return false;
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
+bool IsOutputName(const char* name) {
+    if (name == nullptr || name[0] == '\0') return false;
+    HANDLE h = OpenToAsk(name);
+    if (h == INVALID_HANDLE_VALUE) {
+        // Nothing there yet, unless a link to nothing holds the name. Other refusals (a folder,
+        // a missing folder on the way) are left to the writing, which reports them as before.
+        if (GetLastError() == ERROR_FILE_NOT_FOUND) return GetFileAttributesA(name) == INVALID_FILE_ATTRIBUTES;
+        return true;
+    }
+    const DWORD type = GetFileType(h);
+    CloseHandle(h);
+    return type == FILE_TYPE_DISK;
 }
 
 void Trim(char* s) {

@@ -28,6 +28,9 @@ DWORD ConvertToTimeFormatEx(DWORD position, WORD timeFormatType, const WAVEFORMA
 
 // Temporary file names, drawn in gTempPath: on entry the buffer holds the prefix.
 void GetTemporaryFileName(char* fileName);
+// A fresh work file in gTempPath with the three-letter `prefix` (created empty by the drawing;
+// private on POSIX); false when none could be made.
+bool DrawWorkFile(char* name, const char* prefix);
 
 // Files and disks.
 int IsDirectoryExists(const char* directoryName);
@@ -35,6 +38,14 @@ std::int64_t RemainingSpaceInTempDrive();
 int OSGreaterThenWin95();
 DWORD GetTheFilesSize(const char* fileName);
 int CompFiles(const char* fileToBePlayed, const char* lastFilePlayed);
+// Whether two names lead to one and the same existing file, compared by identity (volume serial
+// number and file index, links followed), not by spelling: "take.wav", "./take.wav", a link to
+// it, a hard link, and on Windows "TAKE.WAV" are all one file.
+bool IsSameFile(const char* a, const char* b);
+// Whether the library may put a file under this name: a name that leads to nothing yet (a new
+// file is made) or to an existing regular file. A device, a FIFO, a socket, or a symbolic link
+// to nothing is not an output.
+bool IsOutputName(const char* name);
 void Trim(char* s);
 int ReadRegistryKey(HKEY hParentKey, const char* keyToRead, const char* itemToRead, BYTE* value, DWORD cbValue);
 
