@@ -212,7 +212,6 @@ int RunConvertCommand(int argc, char** argv) {
     }
     if (src == nullptr || dst == nullptr || !haveCodec) return ConvertUsage();
 
-    const std::string work = std::string(dst) + ".quillon-" + std::to_string(ProcessId()) + ".partial";
     std::string wrapped;
     const char* source = src;
     std::FILE* probe = std::fopen(src, "rb");
@@ -242,14 +241,16 @@ int RunConvertCommand(int argc, char** argv) {
     CatchInterrupts();
     QUILLON_CONVERT_HANDLE job = nullptr;
     const unsigned short started = AudioConvert(static_cast<unsigned short>(codec), haveTag ? static_cast<int>(tag) : -1,
-                                                source, work.c_str(), &wanted, override ? 1 : 0, &job, 0);
+                                                source, dst, &wanted, override ? 1 : 0, &job, 0);
     if (started != 0) {
         if (!wrapped.empty()) std::remove(wrapped.c_str());
         std::fprintf(stderr, "%s: error %u: %s\n", src, started, ConvertWords(started));
         return 1;
     }
     unsigned short reason = 0;
-    const int status = FinishJobInto(job, kConvertJob, work.c_str(), dst, src, &reason);
+    // The library writes the destination only when the conversion is complete, keeping an
+    // existing destination's identity; a cancelled or failed conversion leaves it as it was.
+    const int status = FinishJobInto(job, kConvertJob, nullptr, dst, src, &reason);
     if (!wrapped.empty()) std::remove(wrapped.c_str());
     if (status >= 0) return status;
     if (reason == 0) {

@@ -10,7 +10,11 @@
 #include <process.h>
 #include <windows.h>
 #else
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
 #endif
 
 volatile std::sig_atomic_t interrupted = 0;
@@ -29,7 +33,10 @@ void CatchInterrupts() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
 bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 int ProcessId() { return _getpid(); }
 bool RenameOver(const char* from, const char* to) {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    // ReplaceFileA keeps an existing target's attributes and security; a new one is moved there.
+    if (GetFileAttributesA(to) != INVALID_FILE_ATTRIBUTES)
+        return ReplaceFileA(to, from, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
+    return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0;
 }
 #else
 extern "C" void QuillonHostOnSignal(int) { interrupted = 1; }
@@ -43,7 +50,22 @@ void CatchInterrupts() {
 }
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 int ProcessId() { return static_cast<int>(getpid()); }
-bool RenameOver(const char* from, const char* to) { return std::rename(from, to) == 0; }
+bool RenameOver(const char* from, const char* to) {
+    // The file a symbolic link names is the one replaced, and it keeps its permissions, owner
+    // and group; only a regular file is replaced, and a link to nothing is not followed.
+    char real[PATH_MAX];
+    struct stat st;
+    if (realpath(to, real) == nullptr) {
+        if (lstat(to, &st) == 0) return false;
+        return std::rename(from, to) == 0;
+    }
+    if (stat(real, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (chown(from, st.st_uid, st.st_gid) != 0 && chown(from, static_cast<uid_t>(-1), st.st_gid) != 0) {
+        // Not permitted to give the file the target's owner or group: the permission bits still go.
+    }
+    if (chmod(from, st.st_mode & 07777) != 0) return false;
+    return std::rename(from, real) == 0;
+}
 #endif
 
 void DrawBar(unsigned percent) {
@@ -83,14 +105,14 @@ int FinishJobInto(QUILLON_EDIT_HANDLE job, const JobPolling& calls, const char* 
     bool cancelAsked = false;
     *reason = FollowJob(job, calls, bar, &cancelAsked);
     // A cancelled job may end with 0 and without its output.
-    if (*reason == 0 && !cancelAsked && RenameOver(work, target)) {
+    if (*reason == 0 && !cancelAsked && (work == nullptr || RenameOver(work, target))) {
         if (bar) {
             DrawBar(100);
             std::fputc('\n', stderr);
         }
         return 0;
     }
-    std::remove(work);
+    if (work != nullptr) std::remove(work);
     if (bar) std::fputc('\n', stderr);
     if (cancelAsked) {
         std::fprintf(stderr, "%s: cancelled; %s is as it was\n", name, target);

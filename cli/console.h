@@ -15,7 +15,9 @@ bool StderrIsTerminal();
 void DrawBar(unsigned percent);
 
 int ProcessId();
-// Renames a finished work file over the target in one step (replacing it).
+// Renames a finished work file over the target in one step (replacing it). An existing target
+// stays the same file to its users: its permissions, owner and group (attributes and security on
+// Windows) go to the new version, a symbolic link keeps naming it; only regular files are replaced.
 bool RenameOver(const char* from, const char* to);
 
 // The polling calls of one job family (edit or conversion).
@@ -34,7 +36,7 @@ extern const JobPolling kConvertJob;
 unsigned short FollowJob(QUILLON_EDIT_HANDLE job, const JobPolling& calls, bool bar, bool* cancelAsked);
 
 // Follows a job that writes `work` (a bar on a terminal) and, when it succeeds, renames `work`
-// over `target`; otherwise removes `work`. Returns 0 when the target was replaced, 130 after a
+// over `target`; otherwise removes `work`. A null `work` is a job that writes `target` itself. Returns 0 when the target was replaced, 130 after a
 // cancel (saying so for `name`), or -1 with the job's reason in *reason: 0 there means the job
 // succeeded but its result could not be put in place.
 int FinishJobInto(QUILLON_EDIT_HANDLE job, const JobPolling& calls, const char* work, const char* target,
