@@ -229,6 +229,46 @@ TEST_F(OutputPaths, AConversionOntoItsOwnSourceConvertsInPlace) {
     EXPECT_EQ(ListDir(dir_.path()).size(), 4u) << "take, fresh, hard and the temporary folder; no work file";
 }
 
+// A clip file the host names is written like every other output: a cut cancelled at any moment
+// leaves the file that held the name as it was, or holds the whole new clip when the cut ended
+// first.
+TEST_F(OutputPaths, ACancelledCutLeavesANamedClipAsItWas) {
+    const Bytes samples = CountingSamples(3000000);
+    const Bytes source = EditSource(kStereo16, samples);
+    const Bytes header = HeaderBlock(source);
+    const std::string file = Write("take.wav", source);
+    const Bytes oldClip = EditSource(kStereo16, CountingSamples(400));
+    const std::string clip = Write("myclip.wav", oldClip);
+    const std::string dest = Path("out.wav");
+    int cancelled = 0;
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE(round);
+        QUILLON_EDIT_HANDLE h = nullptr;
+        ASSERT_EQ(AudioCutInFile(file.c_str(), 1000, 2000000, QUILLON_TIME_BYTES, &h, 0, clip.c_str(), dest.c_str()), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(round * 4));
+        AudioEditCancelPressed(h);
+        ASSERT_TRUE(WaitOver(h));
+        const unsigned short reason = AudioEditGetReasonForProcessExit(h);
+        AudioEditCloseHandle(&h);
+        EXPECT_EQ(ReadBytes(file), source);
+        if (reason == 0) {
+            EXPECT_EQ(ReadBytes(clip), ExpectedFile(header, Slice(samples, 1000, 2000000)));
+            EXPECT_EQ(ReadBytes(dest), ExpectedFile(header, Join({Slice(samples, 0, 1000), Slice(samples, 2000000, samples.size())})));
+        } else {
+            ++cancelled;
+            EXPECT_EQ(reason, 311);
+            EXPECT_EQ(ReadBytes(clip), oldClip) << "the named clip is as it was";
+            EXPECT_FALSE(FileExists(dest));
+        }
+        EXPECT_TRUE(StrayTempFiles().empty());
+        EXPECT_EQ(ListDir(dir_.path()).size(), 3u + (reason == 0 ? 1u : 0u)) << "no work file beside the outputs";
+        WriteBytes(clip, oldClip);
+        DeleteFileA(dest.c_str());
+    }
+    std::printf("[          ] %d of 12 cuts cancelled before their end\n", cancelled);
+    EXPECT_GE(cancelled, 1);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The identity of a replaced file (natively: permission bits, owner, group, links, devices).
 

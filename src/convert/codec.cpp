@@ -568,6 +568,9 @@ WORD Convert(WORD acmCodecIndex, int acmFormatTagIndex, const char* srcFileName,
     if (mmioAscend(out, &outRiff, 0) != 0) return c.Fail(kCloseRiff);
     // The last buffered bytes reach the disk only now: a failure here loses the file's end.
     if (c.dest->Close() != 0) return c.Fail(kCloseRiff);
+    // The source is let go first: it may be the destination itself, which Windows does not
+    // replace while it is open without delete sharing.
+    c.source.reset();
     if (!ReplaceFileSafely(c.destName, destFileName)) return c.Fail(kDestinationFailed);
     c.destCreated = false;
     return 0;

@@ -119,8 +119,14 @@ bool SyncFile(const char* path) {
 // extended attributes the filesystem takes (POSIX ACLs are kept there), and then the permission
 // bits, last, because a change of owner clears the set-id bits. False only when the permission
 // bits cannot be set: the rest is carried as far as the process and the filesystem allow.
-bool CarryIdentity(const char* target, const struct stat& st, int to) {
+// Owner and group of `st` to the file open as `to`, or the group alone, or neither: as far as
+// the process may.
+void CarryOwner(const struct stat& st, int to) {
     if (::fchown(to, st.st_uid, st.st_gid) != 0) (void)::fchown(to, static_cast<uid_t>(-1), st.st_gid);
+}
+
+bool CarryIdentity(const char* target, const struct stat& st, int to) {
+    CarryOwner(st, to);
     ssize_t listSize = ::listxattr(target, nullptr, 0);
     if (listSize > 0) {
         std::string names(static_cast<std::size_t>(listSize), '\0');
@@ -268,8 +274,7 @@ BOOL CopyFileInto(const char* source, const char* target, bool failIfExists, con
         struct timespec times[2] = {st.st_atim, st.st_mtim};
         ::futimens(to, times);
         if (targetExists && S_ISREG(targetSt.st_mode)) {
-            if (::fchown(to, targetSt.st_uid, targetSt.st_gid) != 0)
-                (void)::fchown(to, static_cast<uid_t>(-1), targetSt.st_gid);
+            CarryOwner(targetSt, to);
             ok = ::fchmod(to, targetSt.st_mode & 07777) == 0;
         } else {
             ok = ::fchmod(to, st.st_mode & 07777) == 0;
