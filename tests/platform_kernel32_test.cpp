@@ -6,6 +6,11 @@
 
 #include "test_util.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 using qt::Bytes;
@@ -184,6 +189,129 @@ TEST(PlatformKernel32, ReadOnlyFilesAreNeverOverwritten) {
     });
     EXPECT_EQ((Bytes{1, 2}), qt::ReadBytes(roName));
     EXPECT_EQ((Bytes{3}), qt::ReadBytes(otherName));
+#endif
+}
+
+// -------------------------------------------------------------------------------------------
+// Replacing a file, and asking about one without opening it for reading or writing.
+
+// ReplaceFileA as the core uses it (no backup): the replacement takes the replaced file's name
+// and the replacement's name is gone; a missing replaced file or replacement is refused and
+// changes nothing. A handle opened with no access answers for the file (its identity, its type)
+// and neither reads nor writes; the null device is a character device.
+TEST(PlatformKernel32, ReplaceFileAndQueryOnlyHandles) {
+    ScratchDir dir;
+    const std::string a = dir.File("a"), b = dir.File("b"), missing = dir.File("missing");
+    ASSERT_TRUE(qt::WriteBytes(a, {1, 2, 3}) && qt::WriteBytes(b, {9}));
+    EXPECT_TRUE(ReplaceFileA(b.c_str(), a.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr));
+    EXPECT_EQ((Bytes{1, 2, 3}), qt::ReadBytes(b));
+    EXPECT_FALSE(qt::FileExists(a));
+    ASSERT_TRUE(qt::WriteBytes(a, {4}));
+    ExpectRefusals({
+        {"replace a missing file",
+         [&] { return ReplaceFileA(missing.c_str(), a.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr); },
+         ERROR_FILE_NOT_FOUND},
+        {"replace with a missing file",
+         [&] { return ReplaceFileA(b.c_str(), missing.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr); },
+         ERROR_FILE_NOT_FOUND},
+    });
+    EXPECT_EQ((Bytes{1, 2, 3}), qt::ReadBytes(b));
+    EXPECT_EQ((Bytes{4}), qt::ReadBytes(a));
+
+    HANDLE ask = CreateFileA(b.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, ask);
+    HANDLE read = CreateFileA(b.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, read);
+    BY_HANDLE_FILE_INFORMATION i1, i2;
+    ASSERT_TRUE(GetFileInformationByHandle(ask, &i1) && GetFileInformationByHandle(read, &i2));
+    EXPECT_EQ(i1.dwVolumeSerialNumber, i2.dwVolumeSerialNumber);
+    EXPECT_EQ(i1.nFileIndexHigh, i2.nFileIndexHigh);
+    EXPECT_EQ(i1.nFileIndexLow, i2.nFileIndexLow);
+    EXPECT_EQ(DWORD(FILE_TYPE_DISK), GetFileType(ask));
+    char byte = 0;
+    DWORD n = 0;
+    EXPECT_FAILS_WITH(ReadFile(ask, &byte, 1, &n, nullptr), ERROR_ACCESS_DENIED);
+    EXPECT_FAILS_WITH(WriteFile(ask, &byte, 1, &n, nullptr), ERROR_ACCESS_DENIED);
+    CloseHandle(read);
+    CloseHandle(ask);
+#ifdef _WIN32
+    const char* nullDevice = "nul";
+#else
+    const char* nullDevice = "/dev/null";
+#endif
+    HANDLE dev = CreateFileA(nullDevice, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, dev);
+    EXPECT_EQ(DWORD(FILE_TYPE_CHAR), GetFileType(dev));
+    CloseHandle(dev);
+}
+
+// What only the Linux layer decides (Windows has no permission bits, links need a privilege):
+// the replaced file's permissions, owner and group stay; a link is followed to its file; only
+// regular files are replaced; temporary files are private; a FIFO is never waited for.
+TEST(PlatformKernel32, ReplaceFileKeepsTheReplacedFilesIdentity) {
+#ifdef _WIN32
+    GTEST_SKIP() << "permission bits, owners, symbolic links, FIFOs and device nodes are POSIX matters";
+#else
+    ScratchDir dir;
+    const std::string a = dir.File("a"), b = dir.File("b"), link = dir.File("link"), fifo = dir.File("fifo"),
+                      dangling = dir.File("dangling");
+    ASSERT_TRUE(qt::WriteBytes(a, {1}) && qt::WriteBytes(b, {2}));
+    ASSERT_EQ(0, ::chmod(b.c_str(), 0640));
+    ASSERT_EQ(0, ::chmod(a.c_str(), 0600));
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(0, ::chown(b.c_str(), 0, 1));
+    }
+    ASSERT_EQ(0, ::symlink("b", link.c_str()));
+    ASSERT_EQ(0, ::symlink("nowhere", dangling.c_str()));
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0644));
+    EXPECT_TRUE(ReplaceFileA(link.c_str(), a.c_str(), nullptr, 0, nullptr, nullptr));
+    struct stat st, ln;
+    ASSERT_EQ(0, ::stat(b.c_str(), &st));
+    ASSERT_EQ(0, ::lstat(link.c_str(), &ln));
+    EXPECT_TRUE(S_ISLNK(ln.st_mode)) << "the link stays a link";
+    EXPECT_EQ((Bytes{1}), qt::ReadBytes(b));
+    EXPECT_EQ(0640u, st.st_mode & 07777);
+    if (root) {
+        EXPECT_EQ(1u, st.st_gid);
+    }
+    ASSERT_TRUE(qt::WriteBytes(a, {3}));
+    ExpectRefusals({
+        {"replace a link to nothing",
+         [&] { return ReplaceFileA(dangling.c_str(), a.c_str(), nullptr, 0, nullptr, nullptr); }, ERROR_FILE_NOT_FOUND},
+        {"replace a FIFO", [&] { return ReplaceFileA(fifo.c_str(), a.c_str(), nullptr, 0, nullptr, nullptr); },
+         ERROR_ACCESS_DENIED},
+        {"replace a folder", [&] { return ReplaceFileA(dir.path().c_str(), a.c_str(), nullptr, 0, nullptr, nullptr); },
+         ERROR_ACCESS_DENIED},
+        {"replace with a backup", [&] { return ReplaceFileA(b.c_str(), a.c_str(), dir.File("bak").c_str(), 0, nullptr, nullptr); },
+         ERROR_INVALID_PARAMETER},
+    });
+    ASSERT_EQ(0, ::lstat(fifo.c_str(), &st));
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    ASSERT_EQ(0, ::lstat(dangling.c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ((Bytes{3}), qt::ReadBytes(a));
+    // A FIFO without a writer opens at once and reads as empty; its type is a pipe.
+    HANDLE h = CreateFileA(fifo.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    EXPECT_EQ(DWORD(FILE_TYPE_PIPE), GetFileType(h));
+    EXPECT_EQ(0u, GetFileSize(h, nullptr));
+    CloseHandle(h);
+    // Temporary files are private; a copy over an existing file keeps that file's permissions.
+    char temp[MAX_PATH];
+    ASSERT_NE(0u, GetTempFileNameA(dir.path().c_str(), "qlt", 0, temp));
+    ASSERT_EQ(0, ::stat(temp, &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    EXPECT_TRUE(CopyFileA(b.c_str(), temp, FALSE));
+    ASSERT_EQ(0, ::stat(temp, &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    h = CreateFileA(dir.File("t").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    CloseHandle(h);
+    ASSERT_EQ(0, ::stat(dir.File("t").c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    for (const std::string& f : {link, fifo, dangling}) ::unlink(f.c_str());
 #endif
 }
 
