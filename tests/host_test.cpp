@@ -1,6 +1,10 @@
 // The host's long commands under Ctrl-C: each is interrupted while its job runs, exits with 130,
-// leaves the file it worked on as it was and leaves no work file behind.
+// leaves the file it worked on as it was and leaves no work file behind. Then the host's commands
+// given outputs that name their input, and (natively) outputs that are links or private files.
+#include "convert/codec.h"
 #include "test_util.h"
+
+#include <cstring>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -74,6 +78,84 @@ TEST(HostInterrupt, CtrlCCancelsTheJobAndLeavesTheFiles) {
             << row.what << ": the file was changed or replaced";
         EXPECT_EQ(qt::ListDir(dir.path()), std::vector<std::string>{"long.wav"}) << row.what << ": a file was left";
     }
+#endif
+}
+
+// The commands a user types with an output that names the input (a slip of shell completion):
+// refused, the input whole, or done in place. Natively also through a symbolic link, and a
+// format change or conversion onto a private file behind a link keeps the link and the mode.
+TEST(HostOutputs, OutputsNamingTheInputLeaveItWhole) {
+    qt::ScratchDir dir;
+    const std::string take = dir.File("take.wav");
+    const qt::Bytes source = qt::PcmWave(2, 44100, 16, qt::CountingSamples(40000));
+    const std::string q = "\"";
+    const std::string host = qt::HostCommand() + " ";
+    const int alaw = GetCodecIndexFromLinkList(WAVE_FORMAT_ALAW);
+    struct Row { const char* what; std::string args; int status; bool changes; };
+    std::vector<Row> rows = {
+        {"cut, the clip named like the source", "cut " + q + take + q + " 4b 400b --clip " + q + take + q, 1, false},
+        {"copy-to the source itself", "copy-to " + q + take + q + " 4b 400b " + q + take + q, 1, false},
+        {"cut, the clip named like the output", "cut " + q + take + q + " 4b 400b --clip " + q + dir.File("o.wav") + q +
+                                                     " -o " + q + dir.File("o.wav") + q, 1, false},
+        {"cut, the output named like the source", "cut " + q + take + q + " 4b 400b -o " + q + take + q, 0, true},
+        {"format change onto the source", "format " + q + take + q + " --channels 1 -o " + q + take + q, 0, true},
+    };
+    if (alaw >= 0)
+        rows.push_back({"conversion onto the source", "convert " + q + take + q + " " + q + take + q + " --codec " +
+                                                          std::to_string(alaw), 0, true});
+#ifndef _WIN32
+    ASSERT_EQ(::symlink("take.wav", dir.File("alias.wav").c_str()), 0);
+    rows.push_back({"cut, the clip a link to the source",
+                    "cut " + q + take + q + " 4b 400b --clip " + q + dir.File("alias.wav") + q, 1, false});
+#endif
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_TRUE(qt::WriteBytes(take, source));
+        std::string text;
+        EXPECT_EQ(qt::RunCommand(host + row.args + " 2>&1", &text), row.status) << text;
+        const qt::Bytes after = qt::ReadBytes(take);
+        if (row.changes) {
+            EXPECT_NE(after, source);
+            EXPECT_TRUE(after.size() > 12 && std::memcmp(after.data(), "RIFF", 4) == 0 &&
+                        std::memcmp(after.data() + 8, "WAVE", 4) == 0)
+                << "a whole WAVE file in place of the input";
+        } else {
+            EXPECT_EQ(after, source);
+        }
+        std::vector<std::string> left = qt::ListDir(dir.path());
+        std::sort(left.begin(), left.end());
+#ifndef _WIN32
+        EXPECT_EQ(left, (std::vector<std::string>{"alias.wav", "take.wav"})) << "no work file or output left";
+#else
+        EXPECT_EQ(left, (std::vector<std::string>{"take.wav"})) << "no work file or output left";
+#endif
+    }
+
+#ifndef _WIN32
+    // A private output behind a link in another folder: the link stays, the file keeps its mode.
+    ASSERT_EQ(::mkdir(dir.File("real").c_str(), 0755), 0);
+    const std::string real = dir.File("real") + "/out.wav", link = dir.File("out-link.wav");
+    ASSERT_EQ(::symlink(real.c_str(), link.c_str()), 0);
+    std::vector<std::string> commands = {"format " + q + take + q + " --channels 1 -o " + q + link + q};
+    if (alaw >= 0) commands.push_back("convert " + q + take + q + " " + q + link + q + " --codec " + std::to_string(alaw));
+    for (const std::string& c : commands) {
+        SCOPED_TRACE(c);
+        ASSERT_TRUE(qt::WriteBytes(take, source) && qt::WriteBytes(real, {1, 2, 3}));
+        ASSERT_EQ(::chmod(real.c_str(), 0600), 0);
+        std::string text;
+        EXPECT_EQ(qt::RunCommand(host + c + " 2>&1", &text), 0) << text;
+        struct stat ln, st;
+        ASSERT_EQ(::lstat(link.c_str(), &ln), 0);
+        EXPECT_TRUE(S_ISLNK(ln.st_mode)) << "the link stays a link";
+        ASSERT_EQ(::stat(real.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_GT(st.st_size, 44);
+        EXPECT_EQ(qt::ListDir(dir.File("real")), std::vector<std::string>{"out.wav"});
+    }
+    ::unlink(real.c_str());
+    ::rmdir(dir.File("real").c_str());
+    ::unlink(link.c_str());
+    ::unlink(dir.File("alias.wav").c_str());
 #endif
 }
 
