@@ -8,6 +8,7 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #endif
 
@@ -266,7 +267,16 @@ TEST(PlatformKernel32, ReplaceFileKeepsTheReplacedFilesIdentity) {
     ASSERT_EQ(0, ::symlink("b", link.c_str()));
     ASSERT_EQ(0, ::symlink("nowhere", dangling.c_str()));
     ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0644));
+    // An extended attribute, where the filesystem takes them (POSIX ACLs are kept the same way).
+    const bool xattrs = ::setxattr(b.c_str(), "user.quillon", "take", 4, 0) == 0;
     EXPECT_TRUE(ReplaceFileA(link.c_str(), a.c_str(), nullptr, 0, nullptr, nullptr));
+    if (xattrs) {
+        char value[8] = {};
+        EXPECT_EQ(4, ::getxattr(b.c_str(), "user.quillon", value, sizeof value));
+        EXPECT_STREQ("take", value);
+    } else {
+        std::printf("[  SKIPPED ] extended attributes: this filesystem takes none\n");
+    }
     struct stat st, ln;
     ASSERT_EQ(0, ::stat(b.c_str(), &st));
     ASSERT_EQ(0, ::lstat(link.c_str(), &ln));
