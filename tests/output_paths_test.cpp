@@ -11,10 +11,13 @@
 #include "edit_test_util.h"
 #include "frame/utils.h"
 
+#include <random>
+
 #ifndef _WIN32
-#include <grp.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -276,6 +279,55 @@ TEST_F(OutputPaths, ACancelledCutLeavesANamedClipAsItWas) {
     }
     std::printf("[          ] %d of 12 cuts cancelled before their end\n", cancelled);
     EXPECT_GE(cancelled, 1);
+}
+
+// A process killed at seeded moments while it cuts into a named clip: the clip is afterwards
+// the old file or the whole new clip, and the source is whole.
+TEST_F(OutputPaths, AKilledCutLeavesANamedClipOldOrNew) {
+#ifdef _WIN32
+    GTEST_SKIP() << "killing a forked child is a POSIX test; Windows has no fork";
+#else
+    const Bytes samples = CountingSamples(3 * 1024 * 1024);
+    const Bytes source = EditSource(kStereo16, samples);
+    const Bytes newClip = ExpectedFile(HeaderBlock(source), Slice(samples, 40000, 2000000));
+    const Bytes oldClip = EditSource(kStereo16, CountingSamples(400));
+    const std::string file = Write("take.wav", source), clip = Path("myclip.wav"), dest = Path("out.wav");
+    std::mt19937 random(4242);
+    auto cut = [&] {
+        return AudioCutInFile(file.c_str(), 40000, 2000000, QUILLON_TIME_BYTES, nullptr, 1, clip.c_str(), dest.c_str());
+    };
+    // How long one cut takes here, so that the kills spread over its whole run.
+    WriteBytes(clip, oldClip);
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(cut(), 0);
+    const int runUs = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count());
+    int olds = 0, news = 0;
+    for (int kill = 0; kill < 30; ++kill) {
+        WriteBytes(clip, oldClip);
+        DeleteFileA(dest.c_str());
+        const int delayUs = std::uniform_int_distribution<int>(0, runUs + runUs / 4)(random);
+        std::fflush(nullptr);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) _exit(cut() == 0 ? 0 : 1);
+        std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+        SCOPED_TRACE("kill " + std::to_string(kill) + " after " + std::to_string(delayUs) + "us");
+        const Bytes now = ReadBytes(clip);
+        if (now == oldClip)
+            ++olds;
+        else if (now == newClip)
+            ++news;
+        else
+            ADD_FAILURE() << "the clip is neither the old file nor the new clip (" << now.size() << " bytes)";
+        EXPECT_EQ(ReadBytes(file), source);
+    }
+    std::printf("[          ] kills: %d left the old clip, %d the new one\n", olds, news);
+    EXPECT_EQ(olds + news, 30);
+#endif
 }
 
 // ---------------------------------------------------------------------------------------------
