@@ -18,6 +18,7 @@
 #include "posix/advapi32.h"
 #include "posix/winmm_mmio.h"
 #include "posix/msacm32.h"
+#include "posix/winmm_wave.h"
 #endif
 
 // The separator the platform's paths use.
