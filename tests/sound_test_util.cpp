@@ -128,11 +128,12 @@ MMRESULT WaveOutDevice::Close() {
     return r;
 }
 
-DWORD WaveOutDevice::Position(UINT type) {
+DWORD WaveOutDevice::Position(UINT type, UINT* answered) {
     MMTIME t;
     std::memset(&t, 0x55, sizeof t);
     t.wType = type;
     if (waveOutGetPosition(h_, &t, sizeof t) != MMSYSERR_NOERROR) return 0xFFFFFFFFu;
+    if (answered != nullptr) *answered = t.wType;
     return t.u.cb;
 }
 

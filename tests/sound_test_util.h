@@ -56,7 +56,8 @@ public:
     // Waits for MM_WOM_DONE of each buffer in turn; false when one does not come in time.
     bool WaitDone(WaveBuffers& buffers, int ms = 5000);
     MMRESULT Close();
-    DWORD Position(UINT type);
+    // The position in the unit asked for; *answered gets the unit the device answered in.
+    DWORD Position(UINT type, UINT* answered = nullptr);
 
 private:
     HWAVEOUT h_ = nullptr;

@@ -36,6 +36,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <optional>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -234,6 +236,10 @@ struct Device {
     std::uint64_t played = 0;       // frames known played since open or reset
     bool paused = false;
     bool failed = false;
+    bool broken = false;            // the device stopped answering: fail at the next turn
+    int fruitless = 0;              // recoveries in a row with nothing played or written between
+    std::optional<std::chrono::steady_clock::time_point> silentSince;  // the device stopped answering
+    std::uint64_t lastRecovery = ~0ull;
     bool closing = false;
 
     void Wake() {
@@ -291,9 +297,18 @@ std::uint64_t Played(Device& d) {
         d.played = d.written;
     } else if (state == SND_PCM_STATE_RUNNING || state == SND_PCM_STATE_PAUSED ||
                state == SND_PCM_STATE_DRAINING || state == SND_PCM_STATE_PREPARED) {
-        if (snd_pcm_delay(d.pcm, &delay) < 0) {
-            if (snd_pcm_state(d.pcm) == SND_PCM_STATE_XRUN) d.played = d.written;
+        const int err = snd_pcm_delay(d.pcm, &delay);
+        if (err < 0) {
+            // A stream just prepared may not answer yet (a sound server's stream still being
+            // made); a running one that stays silent for a second, or says its device is gone,
+            // has failed.
+            const auto now = std::chrono::steady_clock::now();
+            if (state != SND_PCM_STATE_RUNNING || !d.silentSince) d.silentSince = now;
+            if (snd_pcm_state(d.pcm) == SND_PCM_STATE_XRUN || err == -EPIPE) d.played = d.written;
+            else if (err == -ENODEV || err == -ENOTCONN || err == -ESHUTDOWN || now - *d.silentSince > std::chrono::seconds(1))
+                d.broken = true;
         } else {
+            d.silentSince.reset();
             if (delay < 0) delay = 0;
             const std::uint64_t held = std::min<std::uint64_t>(static_cast<std::uint64_t>(delay), d.written);
             d.played = std::max(d.played, d.written - held);
@@ -307,8 +322,11 @@ std::uint64_t Played(Device& d) {
 // An underrun or a suspend: recover and go on. False when the device has failed. Under the lock.
 bool Recover(Device& d, int err) {
     if (err == -EPIPE) d.played = d.written;  // an underrun: all that was written has played
-    if (snd_pcm_recover(d.pcm, err, 1) < 0) return false;
-    return true;
+    // A device that fails again at once after every recovery is gone.
+    d.fruitless = d.lastRecovery == d.written ? d.fruitless + 1 : 0;
+    d.lastRecovery = d.written;
+    if (d.fruitless > 8) return false;
+    return snd_pcm_recover(d.pcm, err, 1) >= 0;
 }
 
 // Moves queued bytes to ALSA while it has room. Under the lock.
@@ -383,6 +401,7 @@ void DeviceThread(Device* d) {
             if (d->quit.load()) break;
             if (!d->failed && !d->paused) Pump(*d, &done);
             if (!d->failed) timeout = Collect(*d, &done);
+            if (d->broken && !d->failed) Fail(*d, &done);
             wantRoom = !d->failed && !d->paused && d->next < d->queue.size();
             // While the device drains, new data waits: look again every few milliseconds.
             if (wantRoom && snd_pcm_state(d->pcm) == SND_PCM_STATE_DRAINING) {
@@ -413,8 +432,9 @@ void DeviceThread(Device* d) {
                 unsigned short revents = 0;
                 snd_pcm_poll_descriptors_revents(d->pcm, fds.data() + 1, static_cast<unsigned>(fds.size() - 1), &revents);
                 if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
-                    const snd_pcm_state_t st = snd_pcm_state(d->pcm);
-                    if (st == SND_PCM_STATE_DISCONNECTED) Fail(*d, &done);
+                    const snd_pcm_sframes_t avail = snd_pcm_avail_update(d->pcm);
+                    if (snd_pcm_state(d->pcm) == SND_PCM_STATE_DISCONNECTED || (avail < 0 && !Recover(*d, static_cast<int>(avail))))
+                        Fail(*d, &done);
                 }
             }
         }
