@@ -57,6 +57,9 @@ namespace {
 // ALSA's own buffer and period: short, so that pause, reset and positions are prompt.
 constexpr unsigned kBufferMicroseconds = 60000;
 constexpr unsigned kPeriodMicroseconds = 15000;
+// A stream whose played count stands still this long with nothing left to write is drained.
+constexpr int kStallMs = 40;
+constexpr int kStallCheckMs = 10;
 
 // ---- ALSA errors to MMRESULT, in one place ------------------------------------------------
 
@@ -239,6 +242,8 @@ struct Device {
     bool broken = false;            // the device stopped answering: fail at the next turn
     int fruitless = 0;              // recoveries in a row with nothing played or written between
     std::optional<std::chrono::steady_clock::time_point> silentSince;  // the device stopped answering
+    std::uint64_t watchedPlayed = 0;  // the played count when it last moved, and when that was
+    std::chrono::steady_clock::time_point watchedSince;
     std::uint64_t lastRecovery = ~0ull;
     bool closing = false;
 
@@ -361,18 +366,29 @@ void Pump(Device& d, std::vector<WAVEHDR*>* failedOut) {
             ++d.next;
         }
     }
-    // Nothing more to write: what ALSA holds must play out. A stream below its start threshold
-    // starts now, and a running one drains: a sound server may otherwise wait for more data
-    // before it plays the last few milliseconds. A later write waits for the drain to end.
-    state = snd_pcm_state(d.pcm);
-    if (d.written <= d.played) return;
-    int err = 0;
-    if (state == SND_PCM_STATE_PREPARED) err = snd_pcm_start(d.pcm);
-    if (err == 0 && snd_pcm_state(d.pcm) == SND_PCM_STATE_RUNNING) {
-        err = snd_pcm_drain(d.pcm);
-        if (err == -EAGAIN) err = 0;
+    // Nothing more to write: a stream below its start threshold starts now.
+    if (d.written > d.played && snd_pcm_state(d.pcm) == SND_PCM_STATE_PREPARED) {
+        int err = snd_pcm_start(d.pcm);
+        if (err < 0 && !Recover(d, err)) Fail(d, failedOut);
     }
-    if (err < 0 && !Recover(d, err)) Fail(d, failedOut);
+}
+
+// Everything queued is with ALSA but the played count stands still: a sound server waiting for
+// more data before it plays the last milliseconds. Draining makes it play them; a later write
+// waits for the drain to end. Returns the milliseconds until the next look. Under the lock.
+int WatchTheEnd(Device& d, std::vector<WAVEHDR*>* failedOut) {
+    const auto now = std::chrono::steady_clock::now();
+    if (d.paused || d.next < d.queue.size() || d.written <= d.played ||
+        snd_pcm_state(d.pcm) != SND_PCM_STATE_RUNNING || d.played != d.watchedPlayed) {
+        d.watchedPlayed = d.played;
+        d.watchedSince = now;
+        const bool dry = d.next == d.queue.size() && d.written > d.played && !d.paused;
+        return dry ? kStallCheckMs : -1;
+    }
+    if (now - d.watchedSince < std::chrono::milliseconds(kStallMs)) return kStallCheckMs;
+    int err = snd_pcm_drain(d.pcm);
+    if (err < 0 && err != -EAGAIN && !Recover(d, err)) Fail(d, failedOut);
+    return kStallCheckMs;
 }
 
 // Headers whose last frame has played leave the queue. Returns the milliseconds until the next
@@ -401,6 +417,10 @@ void DeviceThread(Device* d) {
             if (d->quit.load()) break;
             if (!d->failed && !d->paused) Pump(*d, &done);
             if (!d->failed) timeout = Collect(*d, &done);
+            if (!d->failed) {
+                const int watch = WatchTheEnd(*d, &done);
+                if (watch >= 0) timeout = timeout < 0 ? watch : std::min(timeout, watch);
+            }
             if (d->broken && !d->failed) Fail(*d, &done);
             wantRoom = !d->failed && !d->paused && d->next < d->queue.size();
             // While the device drains, new data waits: look again every few milliseconds.
