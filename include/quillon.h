@@ -87,7 +87,15 @@ QUILLON_API(int) CanSetPositionAndSampleRate(const char* fileName);
  * isSyncOperation is nonzero and returns its result; otherwise it starts a job, returns 0 and
  * stores a job handle through its handle argument. Poll the handle with the AudioEdit... calls
  * until AudioEditProcessIsOver answers 1, read AudioEditGetReasonForProcessExit, then close it.
- * A handle points to the job record's first field, its size. */
+ * A handle points to the job record's first field, its size.
+ *
+ * Threads: edits share one set of temporary files (edit file, undo and redo copies, clip), so
+ * the library runs them one at a time, in the order they were started, whatever thread starts
+ * them. Every edit call (synchronous or job), AudioEditUndo, AudioEditRedo,
+ * AudioFlushCutCopyPasteBuffer and SetTempPath waits for the one before it to end: a
+ * synchronous call blocks meanwhile; a job reports progress 0 while it waits, and a cancel then
+ * ends it at once with 311, having changed nothing. Undo and redo act on the last edit that
+ * ran. AudioChangeFormat and AudioConvert use files of their own and run beside edits. */
 #if defined(_WIN32)
 typedef unsigned long QUILLON_JOB_SIZE_FIELD; /* the platform's DWORD */
 #else

@@ -2,8 +2,8 @@
 // through one block buffer into a new file that then replaces the destination.
 //
 // Routines take a job record or null (a synchronous run: no progress, no cancel). They run on
-// the host's thread or on one worker thread; edits share the temporary file set, so the host
-// runs one edit at a time.
+// the host's thread or on one worker thread; edits share the temporary file set, so each runs
+// under the edit lock (frame/editlock.h), held by the exported call or the worker.
 #pragma once
 
 #include "frame/jobs.h"

@@ -9,10 +9,13 @@
 // temporary file beside the target and a safe replacement, so the target is whole at every
 // moment.
 //
-// Threads: everything here runs on the host's thread, except MakeUndoRedoFile and
-// NoteUndoCopyOf inside an edit job; the host runs no undo, redo or flush during a job.
+// Threads: undo, redo and the flush hold the edit lock for their whole run, as every edit does,
+// so none of them meets an edit half done; MakeUndoRedoFile and NoteUndoCopyOf run inside an
+// edit, under its lock. The can-paste, can-undo and can-redo questions take no lock: they read
+// the names through ReadTempName and answer from the files as they stand.
 #include "edit/editwave.h"
 
+#include "frame/editlock.h"
 #include "frame/fileinfo.h"
 #include "frame/replace.h"
 #include "frame/replace_detail.h"
@@ -153,9 +156,20 @@ int SameFormat(const char* fileName, WAVEFORMATEX format) {
     return rate == format.nSamplesPerSec && align == format.nBlockAlign && channels == format.nChannels;
 }
 
-QUILLON_API(int) AudioEditCanPaste(void) { return GetTheFilesSize(gCLIPFILE) > 0 ? 1 : 0; }
+namespace {
+// The size of a file of the temporary set, read without the edit lock.
+DWORD TempFileSize(const char* name) {
+    char copy[kNameSize];
+    ReadTempName(name, copy);
+    return GetTheFilesSize(copy);
+}
+}  // namespace
+
+QUILLON_API(int) AudioEditCanPaste(void) { return TempFileSize(gCLIPFILE) > 0 ? 1 : 0; }
 
 QUILLON_API(unsigned short) AudioFlushCutCopyPasteBuffer(void) {
+    EditLockGuard lock;
+    if (!lock.held()) return 0;  // the library is being unloaded and deletes the set itself
     for (const char* name : {gCLIPFILE, gUNDOFILE, gREDOFILE, gEDITFILE, gTEMPCOMPRESS})
         if (name[0] != '\0') DeleteFileA(name);
     InitializeTempFileNames();
@@ -164,12 +178,14 @@ QUILLON_API(unsigned short) AudioFlushCutCopyPasteBuffer(void) {
     return 0;
 }
 
-QUILLON_API(int) AudioEditCanUndo(void) { return gEnableUndoRedo && GetTheFilesSize(gUNDOFILE) > 0 ? 1 : 0; }
+QUILLON_API(int) AudioEditCanUndo(void) { return gEnableUndoRedo && TempFileSize(gUNDOFILE) > 0 ? 1 : 0; }
 
-QUILLON_API(int) AudioEditCanRedo(void) { return gEnableUndoRedo && GetTheFilesSize(gREDOFILE) > 0 ? 1 : 0; }
+QUILLON_API(int) AudioEditCanRedo(void) { return gEnableUndoRedo && TempFileSize(gREDOFILE) > 0 ? 1 : 0; }
 
 QUILLON_API(unsigned short) AudioEditUndo(void) {
     if (!gEnableUndoRedo) return QUILLON_ERR_UNDO_DISABLED;
+    EditLockGuard lock;
+    if (!lock.held()) return QUILLON_ERR_NOTHING_TO_UNDO;
     if (gEditCurrentFile[0] == '\0' || gEditOperatedFile[0] == '\0') return QUILLON_ERR_NOTHING_TO_UNDO;
     // Only a copy taken from this very file goes back over it.
     if (GetTheFilesSize(gUNDOFILE) == 0 || std::strcmp(undoCopyOf, gEditOperatedFile) != 0)
@@ -186,6 +202,8 @@ QUILLON_API(unsigned short) AudioEditUndo(void) {
 
 QUILLON_API(unsigned short) AudioEditRedo(void) {
     if (!gEnableUndoRedo) return QUILLON_ERR_UNDO_DISABLED;
+    EditLockGuard lock;
+    if (!lock.held()) return QUILLON_ERR_NOTHING_TO_UNDO;
     if (gEditCurrentFile[0] == '\0' || gEditOperatedFile[0] == '\0') return QUILLON_ERR_NOTHING_TO_UNDO;
     if (GetTheFilesSize(gREDOFILE) == 0 || std::strcmp(redoCopyOf, gEditCurrentFile) != 0)
         return QUILLON_ERR_NOTHING_TO_UNDO;

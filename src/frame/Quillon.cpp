@@ -3,6 +3,7 @@
 // are opened with it as their callback thread, so it alone serves their completions.
 #include "frame/state.h"
 #include "convert/codec.h"
+#include "frame/editlock.h"
 
 #include "quillon.h"
 
@@ -60,14 +61,19 @@ unsigned __stdcall PlayerThread(void* /*lpdwParam*/) {
 
 void InitializeTempFileNames() {
     for (const TempFile& f : kTempFiles) {
-        CopyName(f.name, f.prefix);
-        GetTemporaryFileName(f.name);
+        char drawn[kNameSize];
+        CopyName(drawn, f.prefix);
+        GetTemporaryFileName(drawn);
+        WriteTempName(f.name, drawn);
     }
 }
 
 void LibraryLoad() {
+    SetLibraryUnloading(false);
     SetLogErrorFileName();
-    GetTempPathA(kNameSize, gTempPath);
+    char tempPath[kNameSize] = {0};
+    GetTempPathA(kNameSize, tempPath);
+    WriteTempName(gTempPath, tempPath);
     InitializeTempFileNames();
     unsigned threadId = 0;
     const std::uintptr_t thread = _beginthreadex(nullptr, 0, PlayerThread, nullptr, 0, &threadId);
@@ -104,7 +110,10 @@ QUILLON_API(int) SetTempPath(const char* newTempPath) {
     if (newTempPath == nullptr || !IsDirectoryExists(newTempPath)) return QUILLON_ERR_BAD_TEMP_PATH;
     // A path that leaves no room for a temporary name ("\VMX1234.TMP") cannot be used.
     if (std::strlen(newTempPath) + 14 >= static_cast<std::size_t>(kNameSize)) return QUILLON_ERR_BAD_TEMP_PATH;
-    CopyName(gTempPath, newTempPath);
+    // The set is replaced between edits, never under one.
+    EditLockGuard lock;
+    if (!lock.held()) return QUILLON_ERR_BAD_TEMP_PATH;
+    WriteTempName(gTempPath, newTempPath);
     DeleteTempFiles();
     InitializeTempFileNames();
     return 0;

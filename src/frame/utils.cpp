@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 char gTempPath[kNameSize];
@@ -21,7 +22,20 @@ WAVEFORMATEX playWaveFormatEx;
 namespace {
 // The file given to the previous CompFiles call; only the host's thread calls CompFiles.
 BY_HANDLE_FILE_INFORMATION lastFilePlayedFileInfo;
+
+// Guards the text of gTempPath and of the five temporary names (see ReadTempName).
+std::mutex gTempNamesLock;
 }  // namespace
+
+void ReadTempName(const char* name, char* copy) {
+    std::lock_guard<std::mutex> guard(gTempNamesLock);
+    CopyName(copy, name);
+}
+
+void WriteTempName(char* name, const char* value) {
+    std::lock_guard<std::mutex> guard(gTempNamesLock);
+    CopyName(name, value);
+}
 
 void CopyName(char* dest, const char* src) {
     std::size_t n = std::strlen(src);
@@ -33,7 +47,7 @@ void CopyName(char* dest, const char* src) {
 void GetTemporaryFileName(char* fileName) {
     char directory[kNameSize];
     char prefix[kNameSize];
-    CopyName(directory, gTempPath);
+    ReadTempName(gTempPath, directory);
     CopyName(prefix, fileName);
     GetTempFileNameA(directory, prefix, 0, fileName);
 }
@@ -65,7 +79,7 @@ std::int64_t RemainingSpaceInTempDrive() {
     // first component of "/tmp/" is "tmp", which only names the right filesystem when the
     // process runs in "/"; the whole temporary directory is asked about there instead.
     char root[kNameSize];
-    CopyName(root, gTempPath);
+    ReadTempName(gTempPath, root);
 #ifdef _WIN32
     char* drive = root + std::strspn(root, "\\/");
     drive[std::strcspn(drive, "\\/")] = '\0';

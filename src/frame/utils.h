@@ -32,6 +32,14 @@ void GetTemporaryFileName(char* fileName);
 // private on POSIX); false when none could be made.
 bool DrawWorkFile(char* name, const char* prefix);
 
+// gTempPath and the five names of the temporary set change only while the edit lock is held
+// (SetTempPath, the flush of the clip) or at load, and each change is made through
+// WriteTempName. A holder of the edit lock reads them directly; any other thread (the format
+// change drawing its work files, the can-undo questions) reads them through ReadTempName, which
+// never sees half of a change.
+void ReadTempName(const char* name, char* copy);
+void WriteTempName(char* name, const char* value);
+
 // Files and disks.
 int IsDirectoryExists(const char* directoryName);
 std::int64_t RemainingSpaceInTempDrive();
