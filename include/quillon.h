@@ -73,6 +73,27 @@ typedef struct tQuillonFILEINFO {
 #define QUILLON_ERR_CANNOT_LOCK_FORMAT 116
 #define QUILLON_ERR_BAD_TEMP_PATH 322
 
+/* Playback. The end of a playback is told by message 0x465 (wParam 0, lParam 0) posted to the
+ * window given to SetCallbackWindow (NULL: no message). On Windows the handle is a window
+ * (HWND); on Linux it is a message window of the library's own window layer. */
+#define QUILLON_END_OF_PLAYBACK_MESSAGE 0x465
+#define QUILLON_ERR_ALREADY_PLAYING 101
+QUILLON_API(void) SetCallbackWindow(void* hCallbackWnd);
+QUILLON_API(unsigned short) AudioLoadFile(const char* fileName);
+QUILLON_API(unsigned short) AudioPlayCurrentFile(unsigned int position, unsigned short timeFormatType);
+QUILLON_API(unsigned short) AudioPlayWave(const char* fileName, unsigned int position, unsigned short timeFormatType,
+                                          unsigned int speedFactor, int decompressCompressedFiles,
+                                          unsigned int stopPosition);
+QUILLON_API(unsigned short) AudioStop(void);
+QUILLON_API(unsigned short) AudioPause(void);
+QUILLON_API(unsigned short) AudioResume(void);
+QUILLON_API(unsigned int) AudioGetPosition(unsigned short timeFormatType);
+QUILLON_API(unsigned short) AudioMoveTo(unsigned int position, unsigned short timeFormatType);
+QUILLON_API(int) AudioIsTheSampleSpeedSupported(const char* fileName, unsigned int sampleSpeed);
+QUILLON_API(unsigned short) AudioPlayMP3(const char* fileName, unsigned int position, unsigned short timeFormatType,
+                                         unsigned int speedFactor, int decompressCompressedFiles,
+                                         unsigned int stopPosition);
+
 /* Library frame. */
 QUILLON_API(int) SetTempPath(const char* newTempPath);
 

@@ -210,8 +210,13 @@ bool MonitorRecording::Holds(const Bytes& expected, std::size_t skip, std::strin
             auto diff = std::mismatch(expected.begin() + static_cast<std::ptrdiff_t>(skip), expected.begin() + static_cast<std::ptrdiff_t>(skip + have),
                                       rec.begin() + static_cast<std::ptrdiff_t>(pos));
             if (diff.first != expected.begin() + static_cast<std::ptrdiff_t>(skip + have)) {
+                // Say what the recording holds there: silence (a gap) or other samples.
+                const std::size_t at = static_cast<std::size_t>(diff.second - rec.begin());
+                std::size_t zeros = 0;
+                while (at + zeros < rec.size() && rec[at + zeros] == 0) ++zeros;
                 *why = "the run breaks at byte " + std::to_string(diff.first - expected.begin()) + " of " +
-                       std::to_string(expected.size());
+                       std::to_string(expected.size()) + "; the recording has " + std::to_string(zeros) +
+                       " zero bytes there";
                 return false;
             }
             if (have == want) return true;
@@ -222,6 +227,36 @@ bool MonitorRecording::Holds(const Bytes& expected, std::size_t skip, std::strin
         if (ElapsedMs(start) > ms) return false;
         Sleep(50);
     }
+}
+
+EndMessageWindow::EndMessageWindow() {
+#ifdef _WIN32
+    window_ = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+#else
+    window_ = QuillonCreateMessageWindow();
+#endif
+    Count();
+}
+
+EndMessageWindow::~EndMessageWindow() {
+    if (window_ != nullptr) DestroyWindow(window_);
+}
+
+bool EndMessageWindow::Wait(int ms) {
+    const Clock::time_point start = Clock::now();
+    MSG m;
+    for (;;) {
+        if (PeekMessageA(&m, window_, 0x465, 0x465, PM_REMOVE)) return true;
+        if (ElapsedMs(start) > ms) return false;
+        Sleep(2);
+    }
+}
+
+int EndMessageWindow::Count() {
+    int n = 0;
+    MSG m;
+    while (window_ != nullptr && PeekMessageA(&m, window_, 0x465, 0x465, PM_REMOVE)) ++n;
+    return n;
 }
 
 }  // namespace qt

@@ -93,4 +93,22 @@ private:
     std::string path_;
 };
 
+// A message-only window on this thread that receives the end-of-playback message (0x465).
+class EndMessageWindow {
+public:
+    EndMessageWindow();
+    ~EndMessageWindow();
+    EndMessageWindow(const EndMessageWindow&) = delete;
+    EndMessageWindow& operator=(const EndMessageWindow&) = delete;
+    bool made() const { return window_ != nullptr; }
+    HWND window() const { return window_; }
+    // Takes one end message off the queue, waiting up to `ms`.
+    bool Wait(int ms = 5000);
+    // Takes every end message waiting now and counts them.
+    int Count();
+
+private:
+    HWND window_ = nullptr;
+};
+
 }  // namespace qt

@@ -405,6 +405,18 @@ _EXPORTS = {
     "GetNumberOfCodec": (_u16, []),
     "GetCodecDescription": (_u16, [POINTER(tACMDRIVERINFO), _u16]),
     "GetCodecFormatTagDescription": (_u16, [POINTER(tACMCODECFORMATTAGINFO), _u16, _u16]),
+    # Playback.
+    "SetCallbackWindow": (None, [c_void_p]),
+    "AudioLoadFile": (_u16, [_str]),
+    "AudioPlayCurrentFile": (_u16, [_u32, _u16]),
+    "AudioPlayWave": (_u16, [_str, _u32, _u16, _u32, _int, _u32]),
+    "AudioStop": (_u16, []),
+    "AudioPause": (_u16, []),
+    "AudioResume": (_u16, []),
+    "AudioGetPosition": (_u32, [_u16]),
+    "AudioMoveTo": (_u16, [_u32, _u16]),
+    "AudioPlayMP3": (_u16, [_str, _u32, _u16, _u32, _int, _u32]),
+    "AudioIsTheSampleSpeedSupported": (_int, [_str, _u32]),
     "AudioConvert": (_u16, [_u16, _int, _str, _str, POINTER(WAVEFORMATEX), _int, _CONV, _int]),
 }
 

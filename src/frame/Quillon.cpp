@@ -4,6 +4,7 @@
 #include "frame/state.h"
 #include "convert/codec.h"
 #include "frame/editlock.h"
+#include "play/playwave.h"
 
 #include "quillon.h"
 
@@ -51,6 +52,11 @@ unsigned __stdcall PlayerThread(void* /*lpdwParam*/) {
     while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
         // Wave-out (0x3BB-0x3BD) and wave-in (0x3BE-0x3C0) completions are served here by the
         // playback and recording engines; everything else goes through the usual dispatch.
+        if (msg.message >= MM_WOM_OPEN && msg.message <= MM_WOM_DONE) {
+            WaveCallbackProc(reinterpret_cast<HWAVEOUT>(msg.wParam), msg.message, 0, static_cast<DWORD_PTR>(msg.lParam),
+                             static_cast<DWORD_PTR>(msg.lParam));
+            continue;
+        }
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
     }
@@ -83,6 +89,9 @@ void LibraryLoad() {
 }
 
 void LibraryUnload(bool processIsEnding) {
+    // At process exit the player thread is gone and the system closes the device; otherwise the
+    // playback is stopped and its device closed before the code goes away.
+    if (!processIsEnding) StopPlayWave();
     DeleteTempFiles();
     FreeCodecCatalogue();
     if (playerThreadHandle == nullptr) return;

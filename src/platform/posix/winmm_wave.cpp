@@ -54,9 +54,12 @@
 
 namespace {
 
-// ALSA's own buffer and period: short, so that pause, reset and positions are prompt.
-constexpr unsigned kBufferMicroseconds = 60000;
-constexpr unsigned kPeriodMicroseconds = 15000;
+// ALSA's own buffer and period. Pause (snd_pcm_pause), reset (snd_pcm_drop) and positions
+// (snd_pcm_delay) do not wait for it, so it can be long enough for PulseAudio's plugin: with
+// 60 or 100 ms, its stream was seen to run dry in the middle of playback (the server stopped
+// asking for data), 120 ms and more never did.
+constexpr unsigned kBufferMicroseconds = 150000;
+constexpr unsigned kPeriodMicroseconds = 30000;
 // A stream whose played count stands still this long with nothing left to write is drained.
 constexpr int kStallMs = 40;
 constexpr int kStallCheckMs = 10;
@@ -352,7 +355,13 @@ void Pump(Device& d, std::vector<WAVEHDR*>* failedOut) {
             ++d.next;
             continue;
         }
-        snd_pcm_sframes_t n = snd_pcm_writei(d.pcm, q.data + q.written, frames);
+        // Never more than the buffer ahead of what has played: a sound server's plugin may take
+        // more at the start than the server asked for, and then asks for nothing until its
+        // stream has run dry.
+        const std::uint64_t ahead = d.written - Played(d);
+        if (ahead >= d.bufferFrames) return;
+        const std::size_t count = std::min<std::size_t>(frames, static_cast<std::size_t>(d.bufferFrames - ahead));
+        snd_pcm_sframes_t n = snd_pcm_writei(d.pcm, q.data + q.written, count);
         if (n == -EAGAIN || n == 0) return;
         if (n < 0) {
             if (!Recover(d, static_cast<int>(n))) return Fail(d, failedOut);
@@ -438,8 +447,13 @@ void DeviceThread(Device* d) {
             }
         }
         HandBack(*d, done);
-        // Without descriptors to wait on, room in the buffer is looked for every few ms.
-        if (wantRoom && fds.size() == 1) timeout = 5;
+        // With data waiting for room, the buffer is looked at again after a period at most: a
+        // sound server's plugin does not always wake its descriptors when room appears, and a
+        // missed wake-up would let the device run dry.
+        if (wantRoom) {
+            const int period = static_cast<int>(kPeriodMicroseconds / 1000);
+            timeout = timeout < 0 ? period : std::min(timeout, period);
+        }
         ::poll(fds.data(), fds.size(), timeout);
         if (fds[0].revents & POLLIN) {
             std::uint64_t count;
