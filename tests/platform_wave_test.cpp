@@ -267,8 +267,9 @@ TEST(PlatformWaveOut, MonitorHearsTheExactStream) {
     ASSERT_EQ(MMSYSERR_NOERROR, dev.PrepareAndWrite(b));
     ASSERT_TRUE(dev.WaitDone(b));
     std::string why;
-    // The first 50 ms may be missing at the monitor.
-    EXPECT_TRUE(rec.Holds(audio, 8820, &why)) << why;
+    // The first 50 ms may be missing at the monitor. Wine's own audio driver sometimes runs
+    // dry on a loaded machine: there the pieces of the stream are checked in order instead.
+    EXPECT_TRUE(rec.Holds(audio, 8820, &why, 8000, qt::UnderWine())) << why;
 }
 
 // The mapper plays MPEG Layer-3 by decoding it; natively the device receives our decoder's PCM.
