@@ -66,6 +66,7 @@ const ResultWords kResults[] = {
     {320, "the selection is empty"},
     {321, "the selection is empty"},
     {322, "not an existing directory"},
+    {323, "the result would pass the 4 GiB a WAVE file can hold"},
     {350, "the input cannot be opened"},
     {351, "the input is not a RIFF WAVE file"},
     {352, "the input has no format chunk"},

@@ -145,6 +145,11 @@ typedef QUILLON_JOB_SIZE_FIELD* QUILLON_CONVERT_HANDLE;
 #define QUILLON_ERR_CANNOT_REPLACE 319
 #define QUILLON_ERR_EMPTY_RANGE 320
 #define QUILLON_ERR_CROP_EMPTY_RANGE 321
+/* The result would pass the 4 GiB a RIFF WAVE file can describe: a paste, an insertion of
+ * silence, a format change or a conversion that would make it larger is refused (nothing is
+ * written, or a conversion's partial destination is deleted); an MP3 file of 4 GiB or more has
+ * no 32-bit length. */
+#define QUILLON_ERR_PASSES_4GB 323
 
 /* Mute: which channels (a mask). */
 #define QUILLON_CHANNEL_LEFT 1

@@ -27,14 +27,15 @@ TEST_F(EditDisk, FullTemporaryDriveFailsWithItsCodeAndChangesNothing) {
         EXPECT_EQ(ReadBytes(big), large);
     }
 
-    // The need is tested before the silence is known: twenty seconds of silence fill the disk
-    // while the edit file is written, and the write failure ends the edit.
-    const Bytes small = EditSource(kStereo16, CountingSamples(100000));
+    // The need is tested before the silence is known: thirty seconds of 8-bit silence (bytes of
+    // 128: silence of zeros would be left as a hole and take no room) fill the disk while the
+    // edit file is written, and the write failure ends the edit.
+    const Bytes small = EditSource(Fmt{2, 44100, 8}, CountingSamples(100000));
     const std::string file = Write("a.wav", small);
     for (bool undo : {true, false}) {
         AudioEditSetUndoRedo(undo ? 1 : 0);
         for (bool sync : {true, false}) {
-            EXPECT_EQ(RunOp(Op::Insert, file, 0, 20000, 2, sync, "", ""), 301);
+            EXPECT_EQ(RunOp(Op::Insert, file, 0, 30000, 2, sync, "", ""), 301);
             EXPECT_EQ(ReadBytes(file), small);
             for (const std::string& f : ListDir(disk.path()))
                 EXPECT_EQ(ReadBytes(disk.File(f)).size(), 0u) << f << " was left with content";

@@ -122,6 +122,7 @@ namespace Quillon
         public const ushort ERR_EMPTY_RANGE = 320;
         public const ushort ERR_CROP_EMPTY_RANGE = 321;
         public const ushort ERR_BAD_TEMP_PATH = 322;
+        public const ushort ERR_PASSES_4GB = 323;
         public const ushort FMT_ERR_CANNOT_OPEN_INPUT = 350;
         public const ushort FMT_ERR_NOT_WAVE = 351;
         public const ushort FMT_ERR_NO_FORMAT_CHUNK = 352;
@@ -228,6 +229,7 @@ namespace Quillon
                 case 320: return "the selection is empty";
                 case 321: return "the selection is empty";
                 case 322: return "not an existing directory";
+                case 323: return "the result would pass the 4 GiB a WAVE file can hold";
                 case 350: return "the input cannot be opened";
                 case 351: return "the input is not a RIFF WAVE file";
                 case 352: return "the input has no format chunk";

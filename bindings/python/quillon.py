@@ -189,6 +189,7 @@ RESULT_TEXT = {
     320: "the selection is empty",
     321: "the selection is empty",
     322: "not an existing directory",
+    323: "the result would pass the 4 GiB a WAVE file can hold",
     350: "the input cannot be opened",
     351: "the input is not a RIFF WAVE file",
     352: "the input has no format chunk",
@@ -262,6 +263,7 @@ ERR_CANNOT_REPLACE = 319
 ERR_EMPTY_RANGE = 320
 ERR_CROP_EMPTY_RANGE = 321
 ERR_BAD_TEMP_PATH = 322
+ERR_PASSES_4GB = 323
 FMT_ERR_CANNOT_OPEN_INPUT = 350
 FMT_ERR_NOT_WAVE = 351
 FMT_ERR_NO_FORMAT_CHUNK = 352

@@ -12,7 +12,9 @@
 #include "convert/acm.h"
 
 #include "frame/riff.h"
+#include "frame/riffio.h"
 #include "frame/utils.h"
+#include "quillon.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -20,33 +22,32 @@
 
 namespace {
 
-constexpr LONG kSearchBlock = 65536;
+constexpr DWORD kSearchBlock = 65536;
 
 // Finds the first acceptable header of a file; false when there is none or the file cannot be
 // opened. The file is closed on every way out.
 bool FindFirstHeader(const char* fileName, tagMP3Header* found) {
     if (fileName == nullptr) return false;
-    MmioFile file(fileName, MMIO_READ | MMIO_DENYWRITE | MMIO_ALLOCBUF);
-    if (!file) return false;
-    const LONG length = mmioSeek(file.get(), 0, SEEK_END);
-    if (length < 4 || mmioSeek(file.get(), 0, SEEK_SET) != 0) return false;
+    riffio::File file;
+    if (!file.Open(fileName, riffio::File::Access::ReadDenyWrite)) return false;
+    const std::uint64_t length = file.Length();
+    if (length < 4) return false;
     // Offsets 0 to length - 5 are examined: the last four bytes never start a header.
-    const std::size_t offsets = static_cast<std::size_t>(length) - 4;
+    const std::uint64_t offsets = length - 4;
     std::vector<std::uint8_t> block;
     try {
         block.resize(static_cast<std::size_t>(kSearchBlock) + 3);
     } catch (...) {
         return false;
     }
-    std::size_t base = 0;  // file offset of block[0]
-    std::size_t held = 0;  // bytes in block
+    std::uint64_t base = 0;  // file offset of block[0]
+    std::size_t held = 0;    // bytes in block
     while (base < offsets) {
-        const LONG got = mmioRead(file.get(), reinterpret_cast<HPSTR>(block.data() + held),
-                                  static_cast<LONG>(block.size() - held));
+        const std::int64_t got = file.Read(block.data() + held, static_cast<DWORD>(block.size() - held));
         if (got > 0) held += static_cast<std::size_t>(got);
         if (held < 4) return false;
         std::size_t count = held - 3;  // offsets whose four bytes are all in the block
-        if (count > offsets - base) count = offsets - base;
+        if (count > offsets - base) count = static_cast<std::size_t>(offsets - base);
         const std::ptrdiff_t at = mpeg::FindAcceptableHeader(block.data(), count);
         if (at >= 0) {
             *found = mpeg::SplitHeader(mpeg::HeaderValue(block.data() + at));
@@ -115,8 +116,12 @@ WORD GetMP3FileInfo(const char* fileToOpen, MPEGLAYER3WAVEFORMAT* pMP3Format, DW
     if (!GetMP3HeaderInfo(fileToOpen, &format)) return kMp3NotFound;
     MmioFile file(fileToOpen, MMIO_READ | MMIO_ALLOCBUF);
     if (!file) return kMp3NotFound;
-    const LONG length = mmioSeek(file.get(), 0, SEEK_END);
-    if (length <= 0 || GetFileLength(fileToOpen) == 0) return kMp3NotFound;
+    // The length comes from the file API in 64 bits: a signed seek to the end cannot tell it
+    // past 2 GiB. A file of 4 GiB or more has no length the 32-bit record can carry.
+    std::uint64_t length = 0;
+    if (!riffio::FileLength(fileToOpen, &length) || length == 0) return kMp3NotFound;
+    if (length > 0xFFFFFFFFull) return QUILLON_ERR_PASSES_4GB;
+    if (GetFileLength(fileToOpen) == 0) return kMp3NotFound;
     const WORD result = GetMP3DestinationWaveFormat(file.get(), &format.wfx, &playWaveFormatEx);
     if (result != 0) return result;
     file.Close();

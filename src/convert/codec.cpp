@@ -23,7 +23,8 @@
 #include "frame/jobregistry.h"
 #include "frame/replace.h"
 #include "frame/replace_detail.h"
-#include "frame/riff.h"
+#include "frame/riffio.h"
+#include "quillon.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -153,8 +154,8 @@ WORD ChooseCodec(WORD acmCodecIndex, int acmFormatTagIndex, CodecChoice* choice)
 // the stream, the blocks, the destination (deleted when marked), the source, the driver.
 struct Conversion {
     HACMDRIVER had = nullptr;
-    std::optional<MmioFile> source;
-    std::optional<MmioFile> dest;
+    std::optional<riffio::File> source;
+    std::optional<riffio::Writer> dest;
     char destName[kNameSize] = {};  // the work file
     bool destCreated = false;
     bool deleteDest = false;
@@ -200,25 +201,23 @@ WORD WaitDone(ACMSTREAMHEADER* header) {
 // Step 4: the whole "fmt " chunk of the source. The block is at least the 18-byte record and
 // at least as long as its cbSize says, zero-filled past what the file holds, so that no reader
 // of the record runs past it.
-WORD ReadSourceFormat(Conversion& c, const char* srcFileName, MMCKINFO* riff) {
-    c.source.emplace(srcFileName, kOpenConvertSource);
-    if (!*c.source) return kSourceFailed;
-    if (DescendIntoWave(c.source->get(), riff) != 0) return kSourceNotWave;
-    MMCKINFO fmt;
-    std::memset(&fmt, 0, sizeof fmt);
-    if (FindChunk(c.source->get(), &fmt, riff, "fmt ") != 0) return kSourceNoFmt;
-    if (fmt.cksize > kLargestFormatRecord) return kSourceShortFmt;
+WORD ReadSourceFormat(Conversion& c, const char* srcFileName, riffio::Chunk* riff) {
+    c.source.emplace();
+    if (!c.source->Open(srcFileName, riffio::File::Access::ReadDenyWrite)) return kSourceFailed;
+    if (!riffio::EnterForm(*c.source, riff, "WAVE")) return kSourceNotWave;
+    riffio::Chunk fmt;
+    if (!riffio::FindChunk(*c.source, *riff, "fmt ", &fmt)) return kSourceNoFmt;
+    if (fmt.size > kLargestFormatRecord) return kSourceShortFmt;
     BYTE first[sizeof(WAVEFORMATEX)] = {};
-    const LONG head = static_cast<LONG>(std::min<DWORD>(fmt.cksize, sizeof first));
-    if (mmioRead(c.source->get(), reinterpret_cast<HPSTR>(first), head) != head) return kSourceShortFmt;
+    const DWORD head = std::min<DWORD>(fmt.size, sizeof first);
+    if (!c.source->ReadExact(first, head)) return kSourceShortFmt;
     const DWORD declared = sizeof(WAVEFORMATEX) + static_cast<DWORD>(first[16] | (first[17] << 8));
-    const DWORD room = std::max<DWORD>(fmt.cksize, declared);
+    const DWORD room = std::max<DWORD>(fmt.size, declared);
     c.srcFormat = static_cast<BYTE*>(std::calloc(1, room));
     if (c.srcFormat == nullptr) return kSourceShortFmt;
     std::memcpy(c.srcFormat, first, static_cast<std::size_t>(head));
-    const LONG rest = static_cast<LONG>(fmt.cksize) - head;
-    if (rest > 0 && mmioRead(c.source->get(), reinterpret_cast<HPSTR>(c.srcFormat + head), rest) != rest)
-        return kSourceShortFmt;
+    const DWORD rest = fmt.size - head;
+    if (rest > 0 && !c.source->ReadExact(c.srcFormat + head, rest)) return kSourceShortFmt;
     return 0;
 }
 
@@ -390,8 +389,7 @@ WORD Convert(WORD acmCodecIndex, int acmFormatTagIndex, const char* srcFileName,
     }
 
     // 4: the source format.
-    MMCKINFO riff;
-    std::memset(&riff, 0, sizeof riff);
+    riffio::Chunk riff;
     result = ReadSourceFormat(c, srcFileName, &riff);
     if (result != 0) return c.Fail(result);
     auto* srcFormat = reinterpret_cast<WAVEFORMATEX*>(c.srcFormat);
@@ -440,40 +438,31 @@ WORD Convert(WORD acmCodecIndex, int acmFormatTagIndex, const char* srcFileName,
     }
 
     // 8: the source's audio, wherever it lies in the form.
-    MMCKINFO data;
-    std::memset(&data, 0, sizeof data);
-    if (mmioSeek(c.source->get(), static_cast<LONG>(riff.dwDataOffset + 4), SEEK_SET) < 0 ||
-        FindChunk(c.source->get(), &data, &riff, "data") != 0)
+    riffio::Chunk data;
+    if (!c.source->SeekTo(riff.dataOffset + 4) || !riffio::FindChunk(*c.source, riff, "data", &data))
         return c.Fail(kSourceNoData);
-    const DWORD totalSize = data.cksize;
+    const DWORD totalSize = data.size;
 
     // 9: the destination's header chunks.
     if (!MakeTemporaryBeside(destFileName, c.destName)) return c.Fail(kDestinationFailed);
     c.destCreated = true;
-    c.dest.emplace(c.destName, kOpenConvertTarget);
-    if (!*c.dest) return c.Fail(kDestinationFailed);
-    HMMIO out = c.dest->get();
-    MMCKINFO outRiff, outFmt, outFact, outData;
-    std::memset(&outRiff, 0, sizeof outRiff);
-    std::memset(&outFmt, 0, sizeof outFmt);
-    std::memset(&outFact, 0, sizeof outFact);
-    std::memset(&outData, 0, sizeof outData);
-    outRiff.fccType = FourCC("WAVE");
-    if (mmioCreateChunk(out, &outRiff, MMIO_CREATERIFF) != 0) return c.Fail(kCreateRiff);
-    outFmt.ckid = FourCC("fmt ");
-    if (mmioCreateChunk(out, &outFmt, 0) != 0) return c.Fail(kCreateFmt);
-    if (mmioWrite(out, reinterpret_cast<const char*>(c.dstFormat), static_cast<LONG>(formatSize)) !=
-        static_cast<LONG>(formatSize))
-        return c.Fail(kWriteFmt);
-    if (mmioAscend(out, &outFmt, 0) != 0) return c.Fail(kCloseFmt);
-    outFact.ckid = FourCC("fact");
-    if (mmioCreateChunk(out, &outFact, 0) != 0) return c.Fail(kCreateFact);
+    c.dest.emplace();
+    if (!c.dest->Create(c.destName, "WAVE", true)) return c.Fail(kDestinationFailed);
+    riffio::Writer& out = *c.dest;
+    if (!out.BeginChunk("fmt ")) return c.Fail(kCreateFmt);
+    if (!out.Write(c.dstFormat, formatSize)) return c.Fail(kWriteFmt);
+    if (!out.EndChunk()) return c.Fail(kCloseFmt);
+    if (!out.BeginChunk("fact")) return c.Fail(kCreateFact);
     const BYTE factValue[4] = {static_cast<BYTE>(totalSize), static_cast<BYTE>(totalSize >> 8),
                                static_cast<BYTE>(totalSize >> 16), static_cast<BYTE>(totalSize >> 24)};
-    if (mmioWrite(out, reinterpret_cast<const char*>(factValue), 4) != 4) return c.Fail(kWriteFact);
-    if (mmioAscend(out, &outFact, 0) != 0) return c.Fail(kCloseFact);
-    outData.ckid = FourCC("data");
-    if (mmioCreateChunk(out, &outData, 0) != 0) return c.Fail(kCreateData);
+    if (!out.Write(factValue, 4)) return c.Fail(kWriteFact);
+    if (!out.EndChunk()) return c.Fail(kCloseFact);
+    if (!out.BeginChunk("data")) return c.Fail(kCreateData);
+    // The converted audio must leave the destination within what a RIFF form describes: the
+    // form type, the "fmt " chunk (padded), the 4-byte "fact" chunk, the data chunk's header, and
+    // a pad byte after the audio.
+    const std::uint64_t headerBytes = 4 + 8 + formatSize + (formatSize & 1u) + 12 + 8;
+    const std::uint64_t maxOutput = riffio::kMaxRiffSize - headerBytes - 1;
 
     // 10: the blocks and the stream header.
     c.srcBlock = static_cast<BYTE*>(std::malloc(kSourceBlock));
@@ -518,8 +507,7 @@ WORD Convert(WORD acmCodecIndex, int acmFormatTagIndex, const char* srcFileName,
         bool grew = false;
         if (length < kSourceBlock && oneMorePass) {
             const DWORD want = std::min<DWORD>(kSourceBlock - length, totalSize - sizeOfDataRead);
-            const LONG got = want == 0 ? 0 : mmioRead(c.source->get(), reinterpret_cast<HPSTR>(c.srcBlock + length),
-                                                      static_cast<LONG>(want));
+            const std::int64_t got = want == 0 ? 0 : c.source->Read(c.srcBlock + length, want);
             if (got > 0) {
                 length += static_cast<DWORD>(got);
                 sizeOfDataRead += static_cast<DWORD>(got);
@@ -553,10 +541,8 @@ WORD Convert(WORD acmCodecIndex, int acmFormatTagIndex, const char* srcFileName,
             if (length == kSourceBlock) return c.Fail(kConvertFailed);
             break;
         }
-        if (produced > 0 &&
-            mmioWrite(out, reinterpret_cast<const char*>(c.dstBlock), static_cast<LONG>(produced)) !=
-                static_cast<LONG>(produced))
-            return c.Fail(kWriteData);
+        if (std::uint64_t{sizeOfOutputDataWritten} + produced > maxOutput) return c.Fail(QUILLON_ERR_PASSES_4GB);
+        if (produced > 0 && !out.Write(c.dstBlock, produced)) return c.Fail(kWriteData);
         sizeOfDataConverted += used;
         sizeOfOutputDataWritten += produced;
         if (job != nullptr) {
@@ -564,10 +550,11 @@ WORD Convert(WORD acmCodecIndex, int acmFormatTagIndex, const char* srcFileName,
             job->outputDataWritten = sizeOfOutputDataWritten;
         }
     }
-    if (mmioAscend(out, &outData, 0) != 0) return c.Fail(kCloseData);
-    if (mmioAscend(out, &outRiff, 0) != 0) return c.Fail(kCloseRiff);
+    if (!out.EndChunk()) return c.Fail(kCloseData);
     // The last buffered bytes reach the disk only now: a failure here loses the file's end.
-    if (c.dest->Close() != 0) return c.Fail(kCloseRiff);
+    if (!out.Finish()) return c.Fail(kCloseRiff);
+    // A complete output holds every byte the codec produced; only then does it replace anything.
+    if (!riffio::ResultHoldsExactly(c.destName, sizeOfOutputDataWritten)) return c.Fail(kWriteData);
     // The source is let go first: it may be the destination itself, which Windows does not
     // replace while it is open without delete sharing.
     c.source.reset();

@@ -20,7 +20,7 @@
 
 #include "frame/jobregistry.h"
 #include "frame/replace.h"
-#include "frame/riff.h"
+#include "frame/riffio.h"
 #include "frame/state.h"
 #include "quillon.h"
 
@@ -30,17 +30,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <optional>
 
 namespace {
 
 constexpr DWORD kBlockBytes = 8192;      // input bytes per block; the frame dropping restarts at each
 constexpr DWORD kOutBlockBytes = 65536;  // room for the output of one input block (or a part of it)
-constexpr DWORD kMmioBufferBytes = 65536;
 constexpr LONG kFormatRecordBytes = 18;
-// The largest audio data a result may hold: the buffered RIFF I/O addresses files with signed
-// 32-bit offsets, and the RIFF and chunk headers of the result take 46 bytes.
-constexpr std::uint64_t kMaxDataBytes = 0x7FFFFFFFu - 64u;
+// The largest audio data a result may hold: its RIFF size counts the form type (4 bytes), the
+// 18-byte "fmt " chunk with its header (26), the data chunk's header (8), the audio and a pad byte.
+constexpr std::uint64_t kMaxDataBytes = riffio::kMaxRiffSize - 4 - 26 - 8 - 1;
 
 // ---------------------------------------------------------------------------------------------
 // Heap blocks: zero-filled global memory, locked for the life of the owner.
@@ -151,32 +149,19 @@ bool LayoutHandled(const WAVEFORMATEX& f) {
 // 18 bytes are read whatever its declared size (353 when fewer come), PCM (354), then a
 // non-empty "data" chunk after it (355, 356). On 0 the file stands at the first audio byte and
 // dataBytes is the audio it really holds: the declared size, but no more than the file has.
-WORD OpenPcmSource(const char* name, std::optional<MmioFile>& file, WAVEFORMATEX& format, DWORD& dataBytes) {
-    if (name == nullptr || name[0] == '\0') return kFmtCannotOpenInput;
-    file.emplace(name, kOpenRead);
-    if (!*file) return kFmtCannotOpenInput;
-    HMMIO h = file->get();
-    mmioSetBuffer(h, nullptr, kMmioBufferBytes, 0);  // a larger buffer only saves system calls
-    MMCKINFO riff{}, fmt{}, data{};
-    if (DescendIntoWave(h, &riff) != 0) return kFmtNotWave;
-    if (FindChunk(h, &fmt, &riff, "fmt ") != 0) return kFmtNoFormatChunk;
+WORD OpenPcmSource(const char* name, riffio::File& file, WAVEFORMATEX& format, DWORD& dataBytes) {
+    if (!file.Open(name, riffio::File::Access::Read)) return kFmtCannotOpenInput;
+    riffio::Chunk riff, fmt, data;
+    if (!riffio::EnterForm(file, &riff, "WAVE")) return kFmtNotWave;
+    if (!riffio::FindChunk(file, riff, "fmt ", &fmt)) return kFmtNoFormatChunk;
     BYTE record[kFormatRecordBytes];
-    if (mmioRead(h, reinterpret_cast<HPSTR>(record), kFormatRecordBytes) < kFormatRecordBytes) return kFmtShortFormat;
+    if (!file.ReadExact(record, kFormatRecordBytes)) return kFmtShortFormat;
     std::memcpy(&format, record, sizeof format);
     if (format.wFormatTag != WAVE_FORMAT_PCM) return kFmtNotPcm;
-    if (mmioAscend(h, &fmt, 0) != 0) return kFmtNoDataChunk;
-    if (FindChunk(h, &data, &riff, "data") != 0) return kFmtNoDataChunk;
-    if (data.cksize == 0) return kFmtEmptyData;
-
-    const LONG end = mmioSeek(h, 0, SEEK_END);
-    if (mmioSeek(h, static_cast<LONG>(data.dwDataOffset), SEEK_SET) != static_cast<LONG>(data.dwDataOffset))
-        return kFmtCannotOpenInput;
-    // A file past 2 GiB has an end no LONG position tells (-1): its declared size stands, and
-    // the passes stop where its audio runs out.
-    DWORD present = data.cksize;
-    if (end >= 0)
-        present = static_cast<DWORD>(end) > data.dwDataOffset ? static_cast<DWORD>(end) - data.dwDataOffset : 0;
-    dataBytes = std::min(data.cksize, present);
+    if (!riffio::LeaveChunk(file, fmt)) return kFmtNoDataChunk;
+    if (!riffio::FindChunk(file, riff, "data", &data)) return kFmtNoDataChunk;
+    if (data.size == 0) return kFmtEmptyData;
+    dataBytes = riffio::BytesPresent(file, data);
     if (dataBytes == 0) return kFmtEmptyData;
     return 0;
 }
@@ -185,41 +170,20 @@ WORD OpenPcmSource(const char* name, std::optional<MmioFile>& file, WAVEFORMATEX
 class WaveWriter {
 public:
     WORD Create(const char* name, const WAVEFORMATEX& format) {
-        if (name == nullptr || name[0] == '\0') return kFmtCannotWrite;
-        file_.emplace(name, kOpenWriteNew);
-        if (!*file_) return kFmtCannotWrite;
-        HMMIO h = file_->get();
-        mmioSetBuffer(h, nullptr, kMmioBufferBytes, 0);
-        riff_.fccType = FourCC("WAVE");
-        if (mmioCreateChunk(h, &riff_, MMIO_CREATERIFF) != 0) return kFmtCannotWrite;
-        MMCKINFO fmt{};
-        fmt.ckid = FourCC("fmt ");
-        if (mmioCreateChunk(h, &fmt, 0) != 0) return kFmtCannotWrite;
+        if (name == nullptr || name[0] == '\0' || !writer_.Create(name, "WAVE")) return kFmtCannotWrite;
         WAVEFORMATEX record = format;
         record.cbSize = 0;
-        if (mmioWrite(h, reinterpret_cast<const char*>(&record), kFormatRecordBytes) != kFormatRecordBytes)
+        if (!writer_.BeginChunk("fmt ") || !writer_.Write(&record, kFormatRecordBytes) || !writer_.EndChunk() ||
+            !writer_.BeginChunk("data"))
             return kFmtCannotWrite;
-        if (mmioAscend(h, &fmt, 0) != 0) return kFmtCannotWrite;
-        data_.ckid = FourCC("data");
-        if (mmioCreateChunk(h, &data_, 0) != 0) return kFmtCannotWrite;
         return 0;
     }
-    bool Write(const BYTE* bytes, DWORD n) {
-        return n == 0 || mmioWrite(file_->get(), reinterpret_cast<const char*>(bytes), static_cast<LONG>(n)) ==
-                             static_cast<LONG>(n);
-    }
-    // Fixes both sizes and closes; the close flushes the last buffered bytes.
-    WORD Finish() {
-        if (mmioAscend(file_->get(), &data_, 0) != 0) return kFmtCannotWrite;
-        if (mmioAscend(file_->get(), &riff_, 0) != 0) return kFmtCannotWrite;
-        if (file_->Close() != 0) return kFmtCannotWrite;
-        return 0;
-    }
+    bool Write(const BYTE* bytes, DWORD n) { return writer_.Write(bytes, n); }
+    // Fixes both sizes and closes; the close writes the last buffered bytes.
+    WORD Finish() { return writer_.Finish() ? 0 : kFmtCannotWrite; }
 
 private:
-    std::optional<MmioFile> file_;
-    MMCKINFO riff_{};
-    MMCKINFO data_{};
+    riffio::Writer writer_;
 };
 
 // Where a pass reports progress and tests for cancel, relative to the block it works on.
@@ -235,6 +199,8 @@ bool ReportAndTestCancel(tEDITWORKTHREADINFO* job, int factor, int base, DWORD p
 // What distinguishes the three passes: the output format and the conversion of one block.
 struct Pass {
     CancelPoint cancelPoint;
+    // The audio bytes the pass writes for `input` bytes of frames `align` bytes long.
+    virtual std::uint64_t OutputBytes(std::uint64_t input, DWORD align) const = 0;
     // Converts `frames` whole frames of one input block and writes the result.
     virtual bool ConvertBlock(const BYTE* in, DWORD frames, BYTE* out, WaveWriter& writer) const = 0;
 
@@ -245,7 +211,7 @@ protected:
 // The frame shared by the passes: check the input, write the header, then block by block
 // read, convert, write, report. The input's trailing bytes that do not make a whole frame are
 // not carried over; a file shorter than its "data" size ends the pass with what it holds.
-WORD RunPass(const char* outName, const Pass& pass, const WAVEFORMATEX& outFormat, MmioFile& in, DWORD totalBytes,
+WORD RunPass(const char* outName, const Pass& pass, const WAVEFORMATEX& outFormat, riffio::File& in, DWORD totalBytes,
              WORD inAlign, tEDITWORKTHREADINFO* job, int factor, int base) {
     // Progress and cancel at this pass's point of the block, when there is a job record.
     auto cancelledAt = [&](CancelPoint point, DWORD processed) {
@@ -263,7 +229,7 @@ WORD RunPass(const char* outName, const Pass& pass, const WAVEFORMATEX& outForma
     while (remaining > 0) {
         if (cancelledAt(CancelPoint::BeforeRead, processed)) return kFmtCancelled;
         const DWORD want = std::min(kBlockBytes, remaining);
-        const LONG got = mmioRead(in.get(), reinterpret_cast<HPSTR>(inBlock.get()), static_cast<LONG>(want));
+        const std::int64_t got = in.Read(inBlock.get(), want);
         if (got <= 0) break;  // the file ends before its declared size
         remaining -= static_cast<DWORD>(got);
         if (cancelledAt(CancelPoint::AfterRead, processed)) return kFmtCancelled;
@@ -273,13 +239,22 @@ WORD RunPass(const char* outName, const Pass& pass, const WAVEFORMATEX& outForma
         if (cancelledAt(CancelPoint::AfterWrite, processed)) return kFmtCancelled;
         if (static_cast<DWORD>(got) < want) break;
     }
-    return writer.Finish();
+    if (const WORD r = writer.Finish()) return r;
+    // The result must hold exactly what the arithmetic predicts for this input: a pass that
+    // ended early never passes for a whole one.
+    return riffio::ResultHoldsExactly(outName, pass.OutputBytes(totalBytes, inAlign)) ? 0 : kFmtCannotWrite;
 }
+
+std::uint64_t RatePassOutput(std::uint64_t data, DWORD frameBytes, DWORD oldRate, DWORD newRate);
 
 struct RatePass final : Pass {
     DWORD factor;
     bool up;
     DWORD frameBytes;
+    DWORD oldRate, newRate;
+    std::uint64_t OutputBytes(std::uint64_t input, DWORD) const override {
+        return RatePassOutput(input, frameBytes, oldRate, newRate);
+    }
     bool ConvertBlock(const BYTE* in, DWORD frames, BYTE* out, WaveWriter& writer) const override {
         if (!up) {
             const DWORD n = kKeepEveryNthFrame[frameBytes](in, frames, factor, out);
@@ -310,14 +285,23 @@ struct RatePass final : Pass {
     }
 };
 
-struct ChannelPass final : Pass {
+// Channel and width passes write whole frames of the output's size for the input's whole frames.
+struct FramePass : Pass {
+    DWORD outAlign = 1;
+    std::uint64_t OutputBytes(std::uint64_t input, DWORD align) const override { return input / align * outAlign; }
+
+protected:
+    ~FramePass() = default;
+};
+
+struct ChannelPass final : FramePass {
     SampleConverter convert;
     bool ConvertBlock(const BYTE* in, DWORD frames, BYTE* out, WaveWriter& writer) const override {
         return writer.Write(out, convert(in, frames, out));
     }
 };
 
-struct WidthPass final : Pass {
+struct WidthPass final : FramePass {
     SampleConverter convert;
     DWORD channels;
     bool ConvertBlock(const BYTE* in, DWORD frames, BYTE* out, WaveWriter& writer) const override {
@@ -407,7 +391,7 @@ private:
 
 WORD ConvertSampleRate(const char* inFilename, const char* outFilename, DWORD newRate,
                        tEDITWORKTHREADINFO* pEditWorkThreadInfo, int progressFactor, int oldProgress) {
-    std::optional<MmioFile> in;
+    riffio::File in;
     WAVEFORMATEX format{};
     DWORD total = 0;
     if (const WORD r = OpenPcmSource(inFilename, in, format, total)) return r;
@@ -422,18 +406,20 @@ WORD ConvertSampleRate(const char* inFilename, const char* outFilename, DWORD ne
     pass.up = newRate >= oldRate;
     pass.factor = larger / smaller;
     pass.frameBytes = format.nBlockAlign;
+    pass.oldRate = oldRate;
+    pass.newRate = newRate;
 
     WAVEFORMATEX out = format;
     out.nSamplesPerSec = newRate;
     out.nAvgBytesPerSec = newRate * format.nBlockAlign;
     out.wBitsPerSample = static_cast<WORD>(BytesPerSample(format) * 8);
-    return RunPass(outFilename, pass, out, *in, total, format.nBlockAlign, pEditWorkThreadInfo,
+    return RunPass(outFilename, pass, out, in, total, format.nBlockAlign, pEditWorkThreadInfo,
                    progressFactor, oldProgress);
 }
 
 WORD ConvertChannels(const char* inFileName, const char* outFileName, WORD newChannels,
                      tEDITWORKTHREADINFO* pEditWorkThreadInfo, int progressFactor, int oldProgress) {
-    std::optional<MmioFile> in;
+    riffio::File in;
     WAVEFORMATEX format{};
     DWORD total = 0;
     if (const WORD r = OpenPcmSource(inFileName, in, format, total)) return r;
@@ -447,15 +433,16 @@ WORD ConvertChannels(const char* inFileName, const char* outFileName, WORD newCh
     WAVEFORMATEX out = format;
     out.nChannels = newChannels;
     out.nBlockAlign = static_cast<WORD>(newChannels * format.nBlockAlign / format.nChannels);
+    pass.outAlign = out.nBlockAlign;
     out.nAvgBytesPerSec = format.nSamplesPerSec * out.nBlockAlign;
     out.wBitsPerSample = static_cast<WORD>(bps * 8);
-    return RunPass(outFileName, pass, out, *in, total, format.nBlockAlign, pEditWorkThreadInfo,
+    return RunPass(outFileName, pass, out, in, total, format.nBlockAlign, pEditWorkThreadInfo,
                    progressFactor, oldProgress);
 }
 
 WORD ConvertResolution(const char* inFileName, const char* outFileName, WORD newBitsPerSample,
                        tEDITWORKTHREADINFO* pEditWorkThreadInfo, int progressFactor, int oldProgress) {
-    std::optional<MmioFile> in;
+    riffio::File in;
     WAVEFORMATEX format{};
     DWORD total = 0;
     if (const WORD r = OpenPcmSource(inFileName, in, format, total)) return r;
@@ -469,9 +456,10 @@ WORD ConvertResolution(const char* inFileName, const char* outFileName, WORD new
 
     WAVEFORMATEX out = format;
     out.nBlockAlign = static_cast<WORD>(newBitsPerSample / 8 * format.nChannels);
+    pass.outAlign = out.nBlockAlign;
     out.nAvgBytesPerSec = format.nSamplesPerSec * out.nBlockAlign;
     out.wBitsPerSample = newBitsPerSample;
-    return RunPass(outFileName, pass, out, *in, total, format.nBlockAlign, pEditWorkThreadInfo,
+    return RunPass(outFileName, pass, out, in, total, format.nBlockAlign, pEditWorkThreadInfo,
                    progressFactor, oldProgress);
 }
 
@@ -480,7 +468,7 @@ WORD ConvertFormat(const char* inputFileName, const char* outputFileName, DWORD 
     WAVEFORMATEX format{};
     DWORD dataBytes = 0;
     {
-        std::optional<MmioFile> in;
+        riffio::File in;
         if (const WORD r = OpenPcmSource(inputFileName, in, format, dataBytes)) return r;
     }
     // Only mono and stereo of 8 or 16 bits, in and out; a rate of 0 is no multiple of anything.
@@ -505,13 +493,13 @@ WORD ConvertFormat(const char* inputFileName, const char* outputFileName, DWORD 
     // nothing is refused before anything is written.
     if (!IsOutputName(outputFileName)) return kFmtCannotWrite;
 
-    // Refuse, before writing anything, a result that would outgrow what the RIFF I/O holds.
+    // Refuse, before writing anything, a result that would pass what a RIFF form describes.
     const std::uint64_t afterRate =
         rateChanges ? RatePassOutput(dataBytes, format.nBlockAlign, format.nSamplesPerSec, sampleRate)
                     : dataBytes / format.nBlockAlign * format.nBlockAlign;
     const std::uint64_t afterChannels = afterRate / format.nChannels * numChannels;
     const std::uint64_t afterBits = afterChannels / oldBytes * newBytes;
-    if (std::max({afterRate, afterChannels, afterBits}) > kMaxDataBytes) return kFmtCannotWrite;
+    if (std::max({afterRate, afterChannels, afterBits}) > kMaxDataBytes) return QUILLON_ERR_PASSES_4GB;
 
     const int progressFactor = 100 / changes;
     int oldProgress = 0;

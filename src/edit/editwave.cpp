@@ -27,7 +27,7 @@
 
 #include "frame/fileinfo.h"
 #include "frame/replace.h"
-#include "frame/riff.h"
+#include "frame/riffio.h"
 #include "frame/state.h"
 #include "quillon.h"
 
@@ -59,14 +59,8 @@ U64 Percent(U64 done, U64 total) { return done * 100 / (total == 0 ? 1 : total);
 
 // The size of a file in 64 bits (files of 4 GiB and more included); 0 when it cannot be read.
 U64 FileSize64(const char* name) {
-    HANDLE h = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return 0;
-    DWORD high = 0;
-    const DWORD low = GetFileSize(h, &high);
-    CloseHandle(h);
-    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return 0;
-    return (static_cast<U64>(high) << 32) | low;
+    U64 length = 0;
+    return riffio::FileLength(name, &length) ? length : 0;
 }
 
 // 303 when the temporary directory's drive has no more than `need` bytes free.
@@ -81,6 +75,7 @@ struct Source {
     DWORD dataSize = 0;  // bytes of audio actually present, at most the declared size
     DWORD frame = 1;     // nBlockAlign
     DWORD block = kEditBlockSize;  // the largest whole number of frames in the block buffer
+    U64 headerBytes = 0;           // the header block: between "WAVE" and the data chunk's header
 };
 
 WORD ReadSource(const char* name, Source* s) {
@@ -94,7 +89,18 @@ WORD ReadSource(const char* name, Source* s) {
         return QUILLON_ERR_NOT_PCM;
     s->frame = s->format.nBlockAlign;
     s->block = kEditBlockSize / s->frame * s->frame;
+    riffio::WaveLayout layout;
+    if (riffio::ReadWaveLayout(name, &layout) != riffio::LayoutResult::Ok) return QUILLON_ERR_NO_DATA;
+    s->headerBytes = layout.HeaderLength();
     return 0;
+}
+
+// A new version of the source with `dataBytes` of audio must fit what a RIFF form describes:
+// its size field counts the form type, the header block, the data chunk's header, the audio
+// and its pad byte. Larger: 323, before anything is written.
+WORD CheckResultFits(const Source& s, U64 dataBytes) {
+    const U64 riffSize = 4 + s.headerBytes + 8 + dataBytes + (dataBytes & 1u);
+    return riffSize > riffio::kMaxRiffSize ? QUILLON_ERR_PASSES_4GB : 0;
 }
 
 // A caller's position as a byte offset, raised to the next whole frame.
@@ -108,86 +114,47 @@ class WaveReader {
 public:
     // 301 when the file cannot be opened or has no "WAVE" form or no "data" chunk.
     WORD Open(const char* name) {
-        file_.reset(new MmioFile(name, kOpenRead));
-        if (!*file_) return QUILLON_ERR_CANNOT_WRITE;
-        if (DescendIntoWave(h(), &riff_) != 0 || FindChunk(h(), &data_, &riff_, "data") != 0)
-            return QUILLON_ERR_CANNOT_WRITE;
-        const LONG end = mmioSeek(h(), 0, SEEK_END);
-        const DWORD present = end < 0 || static_cast<DWORD>(end) < data_.dwDataOffset
-                                  ? 0
-                                  : static_cast<DWORD>(end) - data_.dwDataOffset;
-        dataSize_ = data_.cksize < present ? data_.cksize : present;
-        return SeekToData() ? 0 : QUILLON_ERR_CANNOT_WRITE;
+        if (!file_.Open(name, riffio::File::Access::Read)) return QUILLON_ERR_CANNOT_WRITE;
+        if (riffio::ReadWaveLayout(file_, &layout_) != riffio::LayoutResult::Ok) return QUILLON_ERR_CANNOT_WRITE;
+        return 0;
     }
-    HMMIO h() const { return file_->get(); }
-    DWORD dataSize() const { return dataSize_; }
-    DWORD headerOffset() const { return riff_.dwDataOffset + 4; }
-    DWORD headerLength() const { return data_.dwDataOffset - 8 - headerOffset(); }
-    bool SeekToData() { return mmioSeek(h(), static_cast<LONG>(data_.dwDataOffset), SEEK_SET) >= 0; }
-    bool SeekTo(DWORD offset) { return mmioSeek(h(), static_cast<LONG>(offset), SEEK_SET) >= 0; }
+    DWORD dataSize() const { return layout_.dataBytes; }
+    U64 headerOffset() const { return layout_.HeaderOffset(); }
+    U64 headerLength() const { return layout_.HeaderLength(); }
+    bool SeekToData() { return file_.SeekTo(layout_.data.dataOffset); }
+    bool SeekTo(U64 offset) { return file_.SeekTo(offset); }
     // Exactly n bytes, or false (a read error, or a file shorter than it claimed).
-    bool Read(BYTE* buffer, DWORD n) {
-        return n == 0 || mmioRead(h(), reinterpret_cast<HPSTR>(buffer), static_cast<LONG>(n)) == static_cast<LONG>(n);
-    }
+    bool Read(BYTE* buffer, DWORD n) { return n == 0 || file_.ReadExact(buffer, n); }
     // Moves n bytes forward in the data without reading them.
-    bool Skip(U64 n) {
-        while (n > 0) {
-            const LONG step = static_cast<LONG>(n > 0x40000000u ? 0x40000000u : n);
-            if (mmioSeek(h(), step, SEEK_CUR) < 0) return false;
-            n -= static_cast<U64>(step);
-        }
-        return true;
-    }
-    void Close() { file_.reset(); }
+    bool Skip(U64 n) { return file_.SeekTo(file_.Position() + n); }
+    void Close() { file_.Close(); }
 
 private:
-    std::unique_ptr<MmioFile> file_;
-    MMCKINFO riff_{};
-    MMCKINFO data_{};
-    DWORD dataSize_ = 0;
+    riffio::File file_;
+    riffio::WaveLayout layout_;
 };
 
 // Writing a new WAVE file: the RIFF form, the header block, one "data" chunk.
 class WaveWriter {
 public:
-    bool Create(const char* name) {
-        if (name == nullptr || name[0] == '\0') return false;
-        file_.reset(new MmioFile(name, kOpenWriteNew));
-        if (!*file_) return false;
-        riff_.fccType = FourCC("WAVE");
-        riff_.cksize = 0;
-        return mmioCreateChunk(file_->get(), &riff_, MMIO_CREATERIFF) == 0;
-    }
-    bool BeginData() {
-        data_.ckid = FourCC("data");
-        data_.cksize = 0;
-        return mmioCreateChunk(file_->get(), &data_, 0) == 0;
-    }
-    bool Write(const BYTE* p, DWORD n) {
-        return n == 0 ||
-               mmioWrite(file_->get(), reinterpret_cast<const char*>(p), static_cast<LONG>(n)) == static_cast<LONG>(n);
-    }
+    bool Create(const char* name) { return name != nullptr && name[0] != '\0' && writer_.Create(name, "WAVE"); }
+    bool BeginData() { return writer_.BeginChunk("data"); }
+    bool Write(const BYTE* p, DWORD n) { return writer_.Write(p, n); }
     // Patches both sizes, pads, and closes: false when any of it did not reach the file.
-    bool Finish() {
-        const bool ok = mmioAscend(file_->get(), &data_, 0) == 0 && mmioAscend(file_->get(), &riff_, 0) == 0;
-        const bool closed = file_->Close() == 0;
-        return ok && closed;
-    }
-    void Abandon() { file_.reset(); }
+    bool Finish() { return writer_.Finish(); }
+    void Abandon() { writer_.Abandon(); }
 
 private:
-    std::unique_ptr<MmioFile> file_;
-    MMCKINFO riff_{};
-    MMCKINFO data_{};
+    riffio::Writer writer_;
 };
 
 // Copies the reader's header block to every writer (in pieces through the buffer), creates
 // their "data" chunks and leaves the reader at its first sample byte.
 bool StartOutputs(WaveReader& reader, const std::vector<WaveWriter*>& writers, BYTE* buffer) {
     if (!reader.SeekTo(reader.headerOffset())) return false;
-    DWORD left = reader.headerLength();
+    U64 left = reader.headerLength();
     while (left > 0) {
-        const DWORD n = left < kEditBlockSize ? left : kEditBlockSize;
+        const DWORD n = static_cast<DWORD>(left < kEditBlockSize ? left : kEditBlockSize);
         if (!reader.Read(buffer, n)) return false;
         for (WaveWriter* w : writers)
             if (!w->Write(buffer, n)) return false;
@@ -222,6 +189,18 @@ struct Pass {
     U64 progressBase = 0;  // progress runs from base to base + span over the pass
     U64 progressSpan = 100;
 };
+
+// The audio a pass puts into the new version (to the clip, when `toClip`): what its segments
+// send there, and the inserted stream. The finished file must hold exactly this.
+U64 BytesRouted(const Pass& pass, U64 dataSize, bool toClip) {
+    U64 total = toClip ? 0 : pass.insertion.length;
+    for (const Segment& s : pass.segments) {
+        const bool counts = toClip ? s.route == Route::Clip : (s.route == Route::Edit || s.route == Route::Mute);
+        const U64 end = s.end < dataSize ? s.end : dataSize;
+        if (counts && end > s.begin) total += end - s.begin;
+    }
+    return total;
+}
 
 // One pass over the data: 0, 301 (a read or write failed) or 311 (cancelled).
 WORD RunPass(const Pass& pass, WaveReader& reader, const Source& src, BYTE* buffer, BYTE* second,
@@ -446,6 +425,7 @@ WORD RangeEdit(const RangePlan& plan, const char* source, DWORD fromPosition, DW
     if (Cancelled(job)) return Conclude(QUILLON_ERR_CANCELLED, files, destFileName, job);
 
     WORD result = 0;
+    U64 expectedEdit = 0, expectedClip = 0;
     {
         WaveReader reader;
         WaveWriter clip, edit;
@@ -466,10 +446,16 @@ WORD RangeEdit(const RangePlan& plan, const char* source, DWORD fromPosition, DW
             pass.clip = &clip;
             pass.muteChannels = muteChannels;
             result = RunPass(pass, reader, src, buffer.get(), nullptr, job);
+            expectedEdit = BytesRouted(pass, src.dataSize, false);
+            expectedClip = BytesRouted(pass, src.dataSize, true);
         }
-        // New files are closed edit first, then clip; a failure to complete either is 301.
-        if (result == 0 && plan.writesEdit && !edit.Finish()) result = QUILLON_ERR_CANNOT_WRITE;
-        if (result == 0 && plan.writesClip && !clip.Finish()) result = QUILLON_ERR_CANNOT_WRITE;
+        // New files are closed edit first, then clip; a failure to complete either is 301, and
+        // so is a file that does not hold exactly the audio the pass routed to it.
+        if (result == 0 && plan.writesEdit && (!edit.Finish() || !riffio::ResultHoldsExactly(gEDITFILE, expectedEdit)))
+            result = QUILLON_ERR_CANNOT_WRITE;
+        if (result == 0 && plan.writesClip &&
+            (!clip.Finish() || !riffio::ResultHoldsExactly(files.clipName, expectedClip)))
+            result = QUILLON_ERR_CANNOT_WRITE;
         reader.Close();
         clip.Abandon();
         edit.Abandon();
@@ -491,6 +477,7 @@ WORD InsertEdit(const char* target, U64 point, const Source& src, const char* cl
     if (Cancelled(job)) return Conclude(QUILLON_ERR_CANCELLED, files, destFileName, job);
 
     WORD result = 0;
+    U64 expected = 0;
     {
         WaveReader reader, clip;
         WaveWriter edit;
@@ -512,13 +499,11 @@ WORD InsertEdit(const char* target, U64 point, const Source& src, const char* cl
                 pass.insertion.length = silenceBytes;
                 pass.insertion.fill = src.format.wBitsPerSample == 8 ? 128 : 0;
             }
-            // The new data chunk must still fit its 32-bit size field.
-            if (src.dataSize + pass.insertion.length + reader.headerLength() + 12 > 0xFFFFFFFFull)
-                result = QUILLON_ERR_CANNOT_WRITE;
-            else
-                result = RunPass(pass, reader, src, buffer.get(), second.get(), job);
+            result = RunPass(pass, reader, src, buffer.get(), second.get(), job);
+            expected = BytesRouted(pass, src.dataSize, false);
         }
-        if (result == 0 && !edit.Finish()) result = QUILLON_ERR_CANNOT_WRITE;
+        if (result == 0 && (!edit.Finish() || !riffio::ResultHoldsExactly(gEDITFILE, expected)))
+            result = QUILLON_ERR_CANNOT_WRITE;
         reader.Close();
         clip.Close();
         edit.Abandon();
@@ -593,6 +578,9 @@ WORD EditPaste(const char* pasteDataTo, DWORD fromPosition, WORD timeFormatType,
     if (const WORD r = CheckFreeSpace(2 * fileSize1)) return r;
     if (mmioOpenA(const_cast<char*>(clip), nullptr, MMIO_EXIST) == nullptr) return QUILLON_ERR_NO_CLIP_FILE;
     if (!SameFormat(clip, src.format)) return QUILLON_ERR_CLIP_FORMAT;
+    DWORD clipBytes = 0;
+    if (GetDataChunkSize(clip, &clipBytes) != 0) return QUILLON_ERR_CLIP_FORMAT;
+    if (const WORD r = CheckResultFits(src, U64{src.dataSize} + clipBytes)) return r;
     return InsertEdit(pasteDataTo, point, src, clip, 0, pEditWorkThreadInfo, destFileName);
 }
 
@@ -604,6 +592,7 @@ WORD EditInsertSilence(const char* pasteDataTo, DWORD fromPosition, WORD timeFor
     if (point > src.dataSize) return QUILLON_ERR_BEYOND_END;
     const U64 frames = static_cast<U64>(src.format.nSamplesPerSec) * silenceTime / 1000;
     const U64 silenceBytes = frames * src.frame;
+    if (const WORD r = CheckResultFits(src, src.dataSize + silenceBytes)) return r;
     const U64 fileSize1 = FileSize64(pasteDataTo);
     if (const WORD r = CheckFreeSpace(fileSize1)) return r;
     if (const WORD r = CheckFreeSpace(2 * fileSize1)) return r;
@@ -699,5 +688,6 @@ int DoTrimSilence(const char* sourceFile, const char* destinationFile, DWORD sta
     const WORD result = RunPass(pass, reader, src, buffer.get(), nullptr, job);
     if (result != 0) return result;
     reader.Close();
-    return edit.Finish() ? 0 : QUILLON_ERR_CANNOT_WRITE;
+    const bool whole = edit.Finish() && riffio::ResultHoldsExactly(destinationFile, BytesRouted(pass, src.dataSize, false));
+    return whole ? 0 : QUILLON_ERR_CANNOT_WRITE;
 }

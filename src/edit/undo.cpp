@@ -19,7 +19,7 @@
 #include "frame/fileinfo.h"
 #include "frame/replace.h"
 #include "frame/replace_detail.h"
-#include "frame/riff.h"
+#include "frame/riffio.h"
 #include "frame/state.h"
 #include "quillon.h"
 
@@ -38,7 +38,7 @@ bool IsTemporarySetName(const char* name) {
     return false;
 }
 
-// A block-by-block copy through the buffered file I/O, for when the platform's copy fails.
+// A block-by-block copy through the library's own file I/O, for when the platform's copy fails.
 // Returns 1 when done or stopped by a cancel request, 0 when it could not be made.
 int StreamedCopy(const char* target, const char* source, tEDITWORKTHREADINFO* job) {
     BYTE* block = static_cast<BYTE*>(std::calloc(1, kEditBlockSize));
@@ -47,12 +47,10 @@ int StreamedCopy(const char* target, const char* source, tEDITWORKTHREADINFO* jo
     GetDataChunkSize(source, &dataSize);
     int result = 1;
     {
-        MmioFile out(target, kOpenWriteNew);
-        MmioFile in(source, kOpenRead);
-        if (!out || !in) {
+        riffio::File out, in;
+        if (!out.Open(target, riffio::File::Access::CreateWrite) || !in.Open(source, riffio::File::Access::Read)) {
             result = 0;
         } else {
-            mmioSeek(in.get(), 0, SEEK_SET);
             std::uint64_t copied = 0;
             for (;;) {
                 if (job != nullptr) {
@@ -60,15 +58,15 @@ int StreamedCopy(const char* target, const char* source, tEDITWORKTHREADINFO* jo
                     const std::uint64_t p = copied * 25 / (dataSize == 0 ? 1 : dataSize);
                     job->progressCounter = static_cast<DWORD>(p > 50 ? 50 : p);
                 }
-                const LONG n = mmioRead(in.get(), reinterpret_cast<HPSTR>(block), kEditBlockSize);
-                if (n < 0 || (n > 0 && mmioWrite(out.get(), reinterpret_cast<const char*>(block), n) != n)) {
+                const std::int64_t n = in.Read(block, kEditBlockSize);
+                if (n < 0 || (n > 0 && !out.Write(block, static_cast<DWORD>(n)))) {
                     result = 0;
                     break;
                 }
                 copied += static_cast<std::uint64_t>(n);
-                if (n < static_cast<LONG>(kEditBlockSize)) break;
+                if (n < static_cast<std::int64_t>(kEditBlockSize)) break;
             }
-            if (out.Close() != 0) result = 0;
+            if (!out.Close()) result = 0;
         }
     }
     std::free(block);
@@ -140,19 +138,19 @@ int MakeUndoRedoFile(const char* undoFilename, const char* fileToCutFrom, tEDITW
 }
 
 int SameFormat(const char* fileName, WAVEFORMATEX format) {
-    MmioFile file(fileName, kOpenRead);
-    if (!file) return 0;
-    MMCKINFO riff{}, fmt{}, data{};
-    if (DescendIntoWave(file.get(), &riff) != 0 || FindChunk(file.get(), &fmt, &riff, "fmt ") != 0) return 0;
-    if (fmt.cksize < 14) return 0;
+    riffio::File file;
+    if (!file.Open(fileName, riffio::File::Access::Read)) return 0;
+    riffio::Chunk riff, fmt, data;
+    if (!riffio::EnterForm(file, &riff, "WAVE") || !riffio::FindChunk(file, riff, "fmt ", &fmt)) return 0;
+    if (fmt.size < 14) return 0;
     BYTE bytes[14];
-    if (mmioRead(file.get(), reinterpret_cast<HPSTR>(bytes), 14) != 14) return 0;
+    if (!file.ReadExact(bytes, 14)) return 0;
     auto u16 = [&](int at) { return static_cast<unsigned>(bytes[at] | (bytes[at + 1] << 8)); };
     const unsigned tag = u16(0), channels = u16(2), align = u16(12);
     const DWORD rate = static_cast<DWORD>(u16(4)) | (static_cast<DWORD>(u16(6)) << 16);
     if (tag != WAVE_FORMAT_PCM) return 0;
-    if (mmioAscend(file.get(), &fmt, 0) != 0) return 0;
-    if (FindChunk(file.get(), &data, &riff, "data") != 0 || data.cksize == 0) return 0;
+    if (!riffio::LeaveChunk(file, fmt)) return 0;
+    if (!riffio::FindChunk(file, riff, "data", &data) || data.size == 0) return 0;
     return rate == format.nSamplesPerSec && align == format.nBlockAlign && channels == format.nChannels;
 }
 

@@ -1,8 +1,9 @@
 // WAVE file information: the format of a file, the size of its audio data, whether it is
-// compressed, and the exported record the host reads.
+// compressed, and the exported record the host reads. Files are read through the library's own
+// 64-bit RIFF I/O, so that files up to 4 GiB give their information on every platform.
 #include "frame/fileinfo.h"
 
-#include "frame/riff.h"
+#include "frame/riffio.h"
 #include "frame/state.h"
 #include "quillon.h"
 
@@ -15,29 +16,18 @@ namespace {
 constexpr DWORD kMinFormatChunk = 16;
 constexpr DWORD kMaxFormatChunk = 0xFFFF;
 
-// The size the audio data really has: the declared size, but no more than the file holds
-// after the data chunk's header.
-DWORD DataBytesPresent(HMMIO h, const MMCKINFO& data) {
-    const LONG here = mmioSeek(h, 0, SEEK_CUR);
-    const LONG end = mmioSeek(h, 0, SEEK_END);
-    mmioSeek(h, here, SEEK_SET);
-    if (end < 0 || static_cast<DWORD>(end) < data.dwDataOffset) return 0;
-    const DWORD present = static_cast<DWORD>(end) - data.dwDataOffset;
-    return data.cksize < present ? data.cksize : present;
-}
-
 }  // namespace
 
 QUILLON_API(unsigned short) GetInputFileInfo(const char* szFileName, WAVEFORMATEX* pWaveFileInfo) {
     if (szFileName == nullptr || pWaveFileInfo == nullptr) return QUILLON_ERR_CANNOT_OPEN_FILE;
-    MmioFile file(szFileName, kOpenRead);
-    if (!file) return QUILLON_ERR_CANNOT_OPEN_FILE;
-    MMCKINFO riff{}, fmt{};
-    if (DescendIntoWave(file.get(), &riff) != 0) return QUILLON_ERR_CANNOT_OPEN_FILE;
-    if (FindChunk(file.get(), &fmt, &riff, "fmt ") != 0) return QUILLON_ERR_CANNOT_OPEN_FILE;
-    if (fmt.cksize < kMinFormatChunk || fmt.cksize > kMaxFormatChunk) return QUILLON_ERR_CANNOT_OPEN_FILE;
+    riffio::File file;
+    if (!file.Open(szFileName, riffio::File::Access::Read)) return QUILLON_ERR_CANNOT_OPEN_FILE;
+    riffio::Chunk riff, fmt;
+    if (!riffio::EnterForm(file, &riff, "WAVE")) return QUILLON_ERR_CANNOT_OPEN_FILE;
+    if (!riffio::FindChunk(file, riff, "fmt ", &fmt)) return QUILLON_ERR_CANNOT_OPEN_FILE;
+    if (fmt.size < kMinFormatChunk || fmt.size > kMaxFormatChunk) return QUILLON_ERR_CANNOT_OPEN_FILE;
 
-    HLOCAL block = LocalAlloc(LMEM_MOVEABLE, static_cast<WORD>(fmt.cksize));
+    HLOCAL block = LocalAlloc(LMEM_MOVEABLE, static_cast<WORD>(fmt.size));
     if (block == nullptr) return QUILLON_ERR_NO_MEMORY_FORMAT;
     auto* bytes = static_cast<char*>(LocalLock(block));
     if (bytes == nullptr) {
@@ -45,7 +35,7 @@ QUILLON_API(unsigned short) GetInputFileInfo(const char* szFileName, WAVEFORMATE
         return QUILLON_ERR_CANNOT_LOCK_FORMAT;
     }
     WORD result = 0;
-    if (mmioRead(file.get(), bytes, static_cast<LONG>(fmt.cksize)) != static_cast<LONG>(fmt.cksize)) {
+    if (!file.ReadExact(bytes, fmt.size)) {
         result = QUILLON_ERR_CANNOT_OPEN_FILE;
     } else {
         // Only the PCM fields are copied; the caller's cbSize is left as it was.
@@ -63,13 +53,17 @@ QUILLON_API(unsigned short) GetInputFileInfo(const char* szFileName, WAVEFORMATE
     return result;
 }
 
+// The size reported is the audio the file really holds after the chunk header, never more than
+// the header declares (a recording cut short keeps its placeholder size).
 WORD GetDataChunkSize(const char* fileToOpen, DWORD* dataChunkSize) {
-    MmioFile file(fileToOpen, kOpenRead);
-    if (!file) return QUILLON_ERR_CANNOT_OPEN_FILE;
-    MMCKINFO riff{}, data{};
-    if (DescendIntoWave(file.get(), &riff) != 0) return QUILLON_ERR_NOT_PCM;
-    if (FindChunk(file.get(), &data, &riff, "data") != 0) return QUILLON_ERR_NO_DATA;
-    *dataChunkSize = DataBytesPresent(file.get(), data);
+    riffio::WaveLayout layout;
+    switch (riffio::ReadWaveLayout(fileToOpen, &layout)) {
+    case riffio::LayoutResult::CannotOpen: return QUILLON_ERR_CANNOT_OPEN_FILE;
+    case riffio::LayoutResult::NotWave: return QUILLON_ERR_NOT_PCM;
+    case riffio::LayoutResult::NoData: return QUILLON_ERR_NO_DATA;
+    case riffio::LayoutResult::Ok: break;
+    }
+    *dataChunkSize = layout.dataBytes;
     return 0;
 }
 

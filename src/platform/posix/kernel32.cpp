@@ -26,6 +26,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -152,12 +153,43 @@ public:
     int fd() const { return fd_; }
     bool canRead() const { return canRead_; }
     bool canWrite() const { return canWrite_; }
+    // Long writes start the kernel's writeback every few megabytes, without waiting for it, so
+    // that the dirty pages of a large new file never pile up: the flush before it replaces a
+    // file is short, and so is a cancel that throws it away.
+    void NoteWritten(std::size_t n) {
+        static constexpr std::size_t kWriteBehindBytes = 8u << 20;
+        unsent_ += n;
+        if (unsent_ < kWriteBehindBytes) return;
+        unsent_ = 0;
+        ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
 
 private:
     const int fd_;
     const bool canRead_;
     const bool canWrite_;
+    std::size_t unsent_ = 0;  // one writer at a time uses a handle, as on Windows
 };
+
+// A read that starts in a hole of a sparse file: the zeros are not read, the position moves past
+// them. Returns how many of the `wanted` bytes lie in the hole from the current position (0 when
+// data stands there, at the end of the file, or when the filesystem keeps no extent map).
+DWORD SkipHole(int fd, DWORD wanted) {
+    const off_t at = ::lseek(fd, 0, SEEK_CUR);
+    if (at < 0) return 0;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || at >= st.st_size) return 0;
+    off_t data = ::lseek(fd, at, SEEK_DATA);
+    if (data < 0 && errno == ENXIO) data = st.st_size;  // a hole up to the end
+    if (data <= at) {
+        ::lseek(fd, at, SEEK_SET);
+        return 0;
+    }
+    const std::uint64_t hole = static_cast<std::uint64_t>(data - at);
+    const DWORD zeros = static_cast<DWORD>(std::min<std::uint64_t>(hole, wanted));
+    ::lseek(fd, at + static_cast<off_t>(zeros), SEEK_SET);
+    return zeros;
+}
 
 std::shared_ptr<FileObject> FileFrom(HANDLE h) {
     return quillon_posix::LookUp<FileObject>(h, quillon_posix::ObjectKind::File);
@@ -183,31 +215,61 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
 // (ERROR_REQUEST_ABORTED).
 using CopyGoOn = std::function<bool(std::uint64_t copied)>;
 
+// The kernel's copy of the data of a file, extent by extent: holes of a sparse source stay holes
+// in the copy (as a copy keeps a sparse file sparse on NTFS) and cost nothing. Pieces are small
+// enough that a request to stop is heard at once. 1: copied; 0: failed (errno says why);
+// -1: the kernel cannot copy between these two files and nothing was written.
+int KernelCopy(int from, int to, const CopyGoOn& goOn, std::uint64_t* copied) {
+    static constexpr std::size_t kKernelPiece = 8u << 20;
+    struct stat st;
+    if (::fstat(from, &st) != 0) return 0;
+    const off_t size = st.st_size;
+    bool anyCopied = false;
+    for (off_t at = 0; at < size;) {
+        off_t data = ::lseek(from, at, SEEK_DATA);
+        if (data < 0 && errno == ENXIO) break;  // only a hole is left
+        if (data < 0) data = at;                // no extent map: copy everything
+        off_t hole = ::lseek(from, data, SEEK_HOLE);
+        if (hole < 0 || hole > size) hole = size;
+        loff_t in = data, out = data;
+        while (in < hole) {
+            if (goOn && !goOn(*copied)) {
+                errno = ECANCELED;
+                return 0;
+            }
+            const std::size_t want = static_cast<std::size_t>(
+                std::min<std::uint64_t>(static_cast<std::uint64_t>(hole - in), goOn ? kKernelPiece : (1u << 30)));
+            const ssize_t n = ::copy_file_range(from, &in, to, &out, want, 0);
+            if (n > 0) {
+                anyCopied = true;
+                *copied += static_cast<std::uint64_t>(n);
+                continue;
+            }
+            if (n == 0) break;  // the source shrank meanwhile
+            if (errno == EINTR) continue;
+            const bool unsupported = errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
+                                     errno == EBADF;
+            return unsupported && !anyCopied ? -1 : 0;
+        }
+        at = hole;
+    }
+    if (goOn && !goOn(*copied)) {
+        errno = ECANCELED;
+        return 0;
+    }
+    // A hole at the end is not an extent: the copy is brought to the source's length.
+    return ::ftruncate(to, size) == 0 ? 1 : 0;
+}
+
 bool CopyContent(int from, int to, const CopyGoOn& goOn) {
     if (::ioctl(to, FICLONE, from) == 0) return true;
 
-    // The kernel's copy, in pieces small enough that a request to stop is heard at once.
     static constexpr std::size_t kKernelPiece = 8u << 20;
     std::uint64_t copied = 0;
-    bool anyCopied = false;
-    for (;;) {
-        if (goOn && !goOn(copied)) {
-            errno = ECANCELED;
-            return false;
-        }
-        ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, goOn ? kKernelPiece : (1u << 30), 0);
-        if (n == 0) return true;
-        if (n > 0) {
-            anyCopied = true;
-            copied += static_cast<std::uint64_t>(n);
-            continue;
-        }
-        if (errno == EINTR) continue;
-        bool unsupported = errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
-                           errno == EBADF;
-        if (!unsupported || anyCopied) return false;
-        break;  // the kernel cannot do it between these two files: stream it
-    }
+    const int kernel = KernelCopy(from, to, goOn, &copied);
+    if (kernel >= 0) return kernel == 1;
+    // The kernel cannot do it between these two files: stream it.
+    if (::lseek(from, 0, SEEK_SET) != 0 || ::lseek(to, 0, SEEK_SET) != 0) return false;
 
     static constexpr std::size_t kChunk = 1 << 16;
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[kChunk]);
@@ -876,6 +938,12 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
     char* out = static_cast<char*>(lpBuffer);
     DWORD done = 0;
     while (done < nNumberOfBytesToRead) {
+        const DWORD zeros = SkipHole(file->fd(), nNumberOfBytesToRead - done);
+        if (zeros > 0) {
+            std::memset(out + done, 0, zeros);
+            done += zeros;
+            continue;
+        }
         ssize_t n = ::read(file->fd(), out + done, nNumberOfBytesToRead - done);
         if (n == 0) break;  // end of file: success with fewer bytes
         if (n < 0) {
@@ -907,6 +975,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
         }
         done += static_cast<DWORD>(n);
     }
+    file->NoteWritten(done);
     if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = done;
     return TRUE;
 }
