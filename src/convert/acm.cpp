@@ -105,9 +105,13 @@ DWORD GetFileLength(const char* pFileName) {
     HANDLE h = CreateFileA(pFileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                            nullptr);
     if (h == INVALID_HANDLE_VALUE) return 0;
-    const DWORD size = GetFileSize(h, nullptr);
+    // A size whose low part looks like the failure value is told apart by the last error.
+    DWORD high = 0;
+    SetLastError(NO_ERROR);
+    const DWORD size = GetFileSize(h, &high);
+    const bool failed = size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR;
     CloseHandle(h);
-    return size == INVALID_FILE_SIZE ? 0 : size;
+    return failed ? 0 : size;
 }
 
 WORD GetMP3FileInfo(const char* fileToOpen, MPEGLAYER3WAVEFORMAT* pMP3Format, DWORD* pMP3DataLength) {
