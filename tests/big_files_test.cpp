@@ -710,5 +710,31 @@ TEST_F(BigFiles, TheHostOnALongRecording) {
     for (const std::string& f : {file, out, big}) DeleteFileA(f.c_str());
 }
 
+// A position in frames or milliseconds whose byte offset is 4 GiB or more lies past the end of
+// every WAVE file: 313, never the low 32 bits of the offset, which would land inside a 3 GiB file.
+TEST_F(BigFiles, PositionsPastFourGiBOfAudioAreBeyondTheEnd) {
+    const BigWave w(3 * kGiB);
+    const std::string file = Make(w, "big.wav"), out = Path("out.wav");
+    AudioEditSetUndoRedo(0);
+    struct Case {
+        const char* what;
+        std::uint32_t position;
+        std::uint16_t type;
+    };
+    // 25,000,000 ms are 4,410,000,000 bytes (115,032,704 past 4 GiB); 1,100,000,000 frames are
+    // 4,400,000,000 bytes.
+    const Case cases[] = {{"milliseconds", 25000000, QUILLON_TIME_MS}, {"frames", 1100000000, QUILLON_TIME_SAMPLES}};
+    for (const Case& c : cases) {
+        for (Op op : {Op::Crop, Op::Copy, Op::Clear, Op::Insert}) {
+            const std::uint32_t second = op == Op::Insert ? 10 : c.position;
+            EXPECT_EQ(RunOp(op, file, op == Op::Insert ? c.position : 0, second, c.type, true, Path("clip.wav"), out),
+                      QUILLON_ERR_BEYOND_END)
+                << c.what << " " << OpName(op);
+            EXPECT_FALSE(FileExists(out)) << c.what << " " << OpName(op);
+        }
+    }
+    ExpectUnchanged(file, w, "positions past 4 GiB");
+}
+
 }  // namespace
 }  // namespace qt

@@ -103,9 +103,20 @@ WORD CheckResultFits(const Source& s, U64 dataBytes) {
     return riffSize > riffio::kMaxRiffSize ? QUILLON_ERR_PASSES_4GB : 0;
 }
 
-// A caller's position as a byte offset, raised to the next whole frame.
+// A caller's position as a byte offset, raised to the next whole frame. A position in frames or
+// milliseconds that lies 4 GiB or more into the audio is past the end of any WAVE file: it is
+// taken as such (the caller gets 313), never as the low 32 bits of its byte offset, which would
+// put the edit somewhere inside a long file.
 U64 ToOffset(DWORD position, WORD timeFormatType, const Source& s) {
-    const U64 bytes = ConvertFromTimeFormatEx(position, timeFormatType, &s.format);
+    const WAVEFORMATEX& f = s.format;
+    if (timeFormatType != kTimeBytes) {
+        const double perFrame = (f.wBitsPerSample / 8.0) * f.nChannels;
+        const double exact = timeFormatType == kTimeSamples
+                                 ? static_cast<double>(position) * perFrame
+                                 : static_cast<double>(position) * (f.nSamplesPerSec / 1000.0) * perFrame;
+        if (exact >= 4294967296.0) return U64{1} << 33;
+    }
+    const U64 bytes = ConvertFromTimeFormatEx(position, timeFormatType, &f);
     return (bytes + s.frame - 1) / s.frame * s.frame;
 }
 
