@@ -569,13 +569,16 @@ TEST_F(BigFiles, AResultOfTheWrongSizeReplacesNothing) {
             }
             EXPECT_TRUE(StrayTempFiles().empty()) << what;
         }
-        // The conversion writes its destination itself: one that is not whole is deleted.
+        // The conversion's work file beside the destination is not whole: it is deleted, and the
+        // destination stays as it was.
         const std::string file = Write("a.wav", source), dest = Write("dest.wav", old);
+        const std::size_t files = ListDir(dir_.path()).size();
         riffio::gResultSizeSkew = skew;
         EXPECT_EQ(AudioConvert(static_cast<unsigned short>(ima), -1, file.c_str(), dest.c_str(), nullptr, 0, nullptr, 1),
                   425);
         riffio::gResultSizeSkew = 0;
-        EXPECT_FALSE(FileExists(dest)) << "conversion with a size off by " << skew;
+        EXPECT_EQ(ReadBytes(dest), old) << "conversion with a size off by " << skew;
+        EXPECT_EQ(ListDir(dir_.path()).size(), files) << "no work file is left beside the destination";
         EXPECT_EQ(ReadBytes(file), source);
     }
 }
@@ -621,14 +624,13 @@ int PcmConverter() {
 
 std::int16_t Sample(const Bytes& b, std::size_t at) { return static_cast<std::int16_t>(b[at] | (b[at + 1] << 8)); }
 
-// The format change in its three passes (half the rate, mono, 8 bits) and a conversion through
-// the PCM converter, of a whole file: each output is checked in the images of the source's
-// regions, computed by the rules (every second frame; the mean of the two samples truncated
-// toward zero; the sample divided by 256 toward zero, plus 128).
-TEST_F(BigFiles, FormatChangeAndConversionOfTheWholeFile) {
-    const int converter = PcmConverter();
-    ASSERT_GE(converter, 0);
+// The format change in its three passes (half the rate, mono, 8 bits) of whole files: the output
+// is checked in the images of the source's regions, computed by the rules (every second frame;
+// the mean of the two samples truncated toward zero; the sample divided by 256 toward zero, plus
+// 128). The smallest file's whole-file work is the edits' and the conversion's.
+TEST_F(BigFiles, FormatChangeOfWholeFiles) {
     for (const Size& s : kSizes) {
+        if (s.length == kSizes[0].length) continue;
         const BigWave w(s.length);
         const std::string file = Make(w, "big.wav"), out = Path("out.wav");
         QUILLON_EDIT_HANDLE h = nullptr;
@@ -651,29 +653,34 @@ TEST_F(BigFiles, FormatChangeAndConversionOfTheWholeFile) {
                 << s.what << ": format change of the region at " << r.from;
         }
         ExpectUnchanged(file, w, s.what);
-
-        // Through the PCM converter in the same format: the audio comes out as it went in, after
-        // an 18-byte "fmt " and a "fact" chunk. (The codec works on every byte, holes included:
-        // the file across the 2 GiB line by a few bytes shows the conversion past it.)
-        if (s.length != kSizes[0].length) {
-            for (const std::string& f : {file, out}) DeleteFileA(f.c_str());
-            continue;
-        }
-        const WAVEFORMATEX same = {WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
-        ASSERT_EQ(AudioConvert(static_cast<unsigned short>(converter), 0, file.c_str(), out.c_str(), &same, 0, nullptr, 1),
-                  0)
-            << s.what;
-        ASSERT_EQ(LengthOf(out), 58 + w.dataSize()) << s.what;
-        EXPECT_EQ(Le32(ReadAt(out, 46, 4), 0), w.dataSize()) << s.what << ": fact";
-        for (const Range& r : w.regions())
-            EXPECT_TRUE(ReadAt(out, 58 + r.from, static_cast<std::size_t>(r.to - r.from)) == w.Source(r.from, r.to))
-                << s.what << ": conversion of the region at " << r.from;
         for (const std::string& f : {file, out}) DeleteFileA(f.c_str());
     }
 }
 
+// A conversion through the PCM converter in the same format, of the file that crosses the 2 GiB
+// line: the audio comes out as it went in, after an 18-byte "fmt " and a "fact" chunk holding
+// the source's data size. (The codec works on every byte, holes included.)
+TEST_F(BigFiles, ConversionOfAWholeFile) {
+    const int converter = PcmConverter();
+    ASSERT_GE(converter, 0);
+    const BigWave w(kSizes[0].length);
+    const std::string file = Make(w, "big.wav"), out = Path("out.wav");
+    const WAVEFORMATEX same = {WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
+    QUILLON_CONVERT_HANDLE h = nullptr;
+    ASSERT_EQ(AudioConvert(static_cast<unsigned short>(converter), 0, file.c_str(), out.c_str(), &same, 0, &h, 0), 0);
+    while (!AudioConvertProcessIsOver(h)) Sleep(5);
+    ASSERT_EQ(AudioConvertGetReasonForProcessExit(h), 0);
+    AudioConvertCloseHandle(&h);
+    ASSERT_EQ(LengthOf(out), 58 + w.dataSize());
+    EXPECT_EQ(Le32(ReadAt(out, 46, 4), 0), w.dataSize()) << "fact";
+    for (const Range& r : w.regions())
+        EXPECT_TRUE(ReadAt(out, 58 + r.from, static_cast<std::size_t>(r.to - r.from)) == w.Source(r.from, r.to))
+            << "conversion of the region at " << r.from;
+    ExpectUnchanged(file, w, "source of the conversion");
+}
+
 // A conversion whose output passes 4 GiB (3 GiB at twice the rate) ends with 323 when it gets
-// there, and its partial destination is deleted.
+// there; its partial work file is deleted and no destination is made.
 TEST_F(BigFiles, AConversionPassingFourGiBLeavesNoDestination) {
     const int converter = PcmConverter();
     ASSERT_GE(converter, 0);
@@ -683,6 +690,7 @@ TEST_F(BigFiles, AConversionPassingFourGiBLeavesNoDestination) {
     EXPECT_EQ(AudioConvert(static_cast<unsigned short>(converter), 0, file.c_str(), out.c_str(), &twice, 0, nullptr, 1),
               QUILLON_ERR_PASSES_4GB);
     EXPECT_FALSE(FileExists(out));
+    EXPECT_EQ(ListDir(dir_.path()).size(), 2u) << "the source and the temporary folder, no work file";
     ExpectUnchanged(file, w, "source of the conversion");
 }
 

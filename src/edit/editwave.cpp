@@ -465,7 +465,7 @@ WORD RangeEdit(const RangePlan& plan, const char* source, DWORD fromPosition, DW
         if (result == 0 && plan.writesEdit && (!edit.Finish() || !riffio::ResultHoldsExactly(gEDITFILE, expectedEdit)))
             result = QUILLON_ERR_CANNOT_WRITE;
         if (result == 0 && plan.writesClip &&
-            (!clip.Finish() || !riffio::ResultHoldsExactly(files.clipName, expectedClip)))
+            (!clip.Finish() || !riffio::ResultHoldsExactly(files.clipWork, expectedClip)))
             result = QUILLON_ERR_CANNOT_WRITE;
         reader.Close();
         clip.Abandon();
