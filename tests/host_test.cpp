@@ -17,7 +17,9 @@
 namespace {
 
 #ifndef _WIN32
-// A WAVE file of 16-bit stereo silence whose audio is a hole in the file: large, made at once.
+// A large WAVE file of 16-bit stereo audio made at once: a hole in the file but for one sample
+// in every 64 KiB. The library neither reads holes nor writes zeros, so a file of silence alone
+// would be edited before the interrupt; with these samples every block it writes is real.
 bool MakeLargeWave(const std::string& path, std::uint32_t dataBytes) {
     qt::Bytes header = qt::PcmWave(2, 44100, 16, qt::Bytes());
     for (int i = 0; i < 4; ++i) {
@@ -25,7 +27,14 @@ bool MakeLargeWave(const std::string& path, std::uint32_t dataBytes) {
         header[40 + i] = static_cast<std::uint8_t>(dataBytes >> (8 * i));
     }
     if (!qt::WriteBytes(path, header)) return false;
-    return truncate(path.c_str(), static_cast<off_t>(header.size() + dataBytes)) == 0;
+    if (truncate(path.c_str(), static_cast<off_t>(header.size() + dataBytes)) != 0) return false;
+    const int fd = open(path.c_str(), O_WRONLY);
+    if (fd < 0) return false;
+    bool ok = true;
+    const char sample = 1;
+    for (std::uint64_t at = header.size(); ok && at < header.size() + dataBytes; at += 1u << 16)
+        ok = pwrite(fd, &sample, 1, static_cast<off_t>(at)) == 1;
+    return close(fd) == 0 && ok;
 }
 
 // Runs the host with `args`, interrupts it after `delayMs`, returns its exit status.
