@@ -143,6 +143,19 @@ int ConvertUsage() {
     return 2;
 }
 
+// Whether the tag at this position of the codec's list is the PCM tag, as the library decides
+// it (by its name). Past the list no tag is chosen at all.
+bool IsPcmTag(unsigned long codec, unsigned long tag) {
+    tACMDRIVERINFO d;
+    if (codec > 0xFFFF || GetCodecDescription(&d, static_cast<unsigned short>(codec)) != 0) return false;
+    if (tag >= d.cFormatTag || tag >= d.currentFormatTag) return false;
+    tACMCODECFORMATTAGINFO t;
+    if (GetCodecFormatTagDescription(&t, static_cast<unsigned short>(codec), static_cast<unsigned short>(tag)) != 0)
+        return false;
+    const char* name = t.formatTagDescription;
+    return (name[0] | 0x20) == 'p' && (name[1] | 0x20) == 'c' && (name[2] | 0x20) == 'm' && name[3] == '\0';
+}
+
 }  // namespace
 
 int RunCodecsCommand(int argc, char** argv) {
@@ -258,7 +271,7 @@ int RunConvertCommand(int argc, char** argv) {
         return 1;
     }
     std::fprintf(stderr, "%s: error %u: %s\n", src, reason, ConvertWords(reason));
-    if (reason == QUILLON_CONV_ERR_NO_STREAM && haveTag)
+    if (reason == QUILLON_CONV_ERR_NO_STREAM && haveTag && !IsPcmTag(codec, tag))
         std::fprintf(stderr, "  (with no format chooser a non-PCM tag means mono, 11025 Hz, 8 bits; leave out --tag "
                              "to let the codec suggest a format)\n");
     return 1;

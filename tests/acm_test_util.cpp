@@ -179,4 +179,47 @@ tAcmDriverTable FakeTable(const char* name, DWORD support, const tAcmFormatTagIn
 }
 #endif
 
+Format Law(WORD tag, WORD channels) {
+    Format f = Pcm(channels, 8000, 8);
+    f.wfx()->wFormatTag = tag;
+    return f;
+}
+
+// MS ADPCM with nibbles of small magnitude (-4..4), so that the step size wanders but does not
+// run away as it would on uniform noise (where decoders part ways once it overflows 32 bits).
+Bytes MsAdpcmBlocks(WORD channels, WORD blockAlign, int blocks) {
+    static const std::uint8_t kNibbles[9] = {0, 1, 2, 3, 4, 12, 13, 14, 15};
+    std::uint32_t x = 77;
+    auto Next = [](std::uint32_t& v) { return v = v * 1664525u + 1013904223u; };
+    Bytes b(static_cast<std::size_t>(blockAlign) * blocks);
+    for (auto& v : b)
+        v = static_cast<std::uint8_t>(kNibbles[(Next(x) >> 8) % 9] << 4 | kNibbles[(Next(x) >> 8) % 9]);
+    for (int k = 0; k < blocks; ++k) {
+        std::uint8_t* h = &b[static_cast<std::size_t>(k) * blockAlign];
+        for (WORD c = 0; c < channels; ++c) {
+            h[c] = static_cast<std::uint8_t>(Next(x) % 7);
+            const int delta = 16 + static_cast<int>(Next(x) % 600);
+            h[channels + 2 * c] = static_cast<std::uint8_t>(delta & 0xFF);
+            h[channels + 2 * c + 1] = static_cast<std::uint8_t>(delta >> 8);
+            h[3 * channels + 2 * c + 1] &= 0x1F;  // moderate header samples
+            h[5 * channels + 2 * c + 1] &= 0x1F;
+        }
+    }
+    return b;
+}
+
+// An MS ADPCM format with the standard coefficients, built here: Wine's converter decodes only
+// and need not suggest one.
+Format MsAdpcm(WORD channels, DWORD rate, WORD blockAlign) {
+    const int perBlock = 2 + (blockAlign - 7 * channels) * 2 / channels;
+    Bytes b = qt::FormatBytes(WAVE_FORMAT_ADPCM, channels, rate, 4, blockAlign, true, 32);
+    const DWORD avg = rate * blockAlign / perBlock;
+    for (int i = 0; i < 4; ++i) b[8 + i] = static_cast<std::uint8_t>(avg >> (8 * i));
+    qt::Put16(b, static_cast<std::uint16_t>(perBlock));
+    qt::Put16(b, 7);
+    for (int v : {256, 0, 512, -256, 0, 0, 192, 64, 240, 0, 460, -208, 392, -232})
+        qt::Put16(b, static_cast<std::uint16_t>(v));
+    return Format{b};
+}
+
 }  // namespace acmtest

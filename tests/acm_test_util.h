@@ -37,6 +37,12 @@ Format Suggest(HACMDRIVER had, const Format& src, WORD tag, MMRESULT* res);
 // The format any driver suggests for 16-bit PCM of the given channels and rate, with the tag fixed.
 Format Coded(WORD tag, WORD channels, DWORD rate);
 
+// A-law or mu-law at 8 kHz.
+Format Law(WORD tag, WORD channels = 1);
+// An MS ADPCM format with the standard coefficients, and blocks of it with small nibbles.
+Format MsAdpcm(WORD channels, DWORD rate, WORD blockAlign);
+Bytes MsAdpcmBlocks(WORD channels, WORD blockAlign, int blocks);
+
 // Runs `in` through a stream from src to dst (driver had, or any driver when null) the way the
 // library's conversion loop does. Returns the first failing result, or 0 with *out filled.
 MMRESULT ConvertAll(HACMDRIVER had, const Format& src, const Format& dst, const Bytes& in, Bytes* out,

@@ -224,6 +224,62 @@ TEST(ConvertResults, EveryCodeAHostCanProvoke) {
     EXPECT_EQ(audio, own[2].data);
 }
 
+// The override for a PCM tag the stream cannot reach (44.1 kHz mono 8-bit from 8 or 22.05 kHz
+// stereo): every compressed kind that is decoded falls back to the PCM the drivers suggest for
+// it (its own rate and channels, 16 bits), synchronously and as a job, and the audio is the
+// compression manager's decode of the source's data; natively ffmpeg or sox decodes the source
+// to the same samples. Without the override no stream opens.
+TEST(ConvertOverride, EveryCompressedSourceFallsBackToTheSuggestedPcm) {
+    qt::ScratchDir dir;
+    acmtest::Format ima = acmtest::Coded(WAVE_FORMAT_IMA_ADPCM, 2, 22050);
+    Bytes imaData;
+    ASSERT_EQ(MMSYSERR_NOERROR, acmtest::ConvertAll(nullptr, acmtest::Pcm(2, 22050, 16), ima,
+                                                    acmtest::Signal16(2, 22050, 22050), &imaData));
+    Bytes lawData;
+    for (int i = 0; i < 3 * 256; ++i) lawData.push_back(static_cast<std::uint8_t>(i * 7 + i / 256));
+    const WAVEFORMATEX wanted = {WAVE_FORMAT_PCM, 1, 44100, 44100, 1, 8, 0};
+    const struct { const char* what; WORD tag; acmtest::Format fmt; Bytes data; bool sox; } cases[] = {
+        {"IMA ADPCM", WAVE_FORMAT_IMA_ADPCM, ima, imaData, true},
+        {"MS ADPCM", WAVE_FORMAT_ADPCM, acmtest::MsAdpcm(2, 22050, 1024), acmtest::MsAdpcmBlocks(2, 1024, 5), false},
+        {"A-law", WAVE_FORMAT_ALAW, acmtest::Law(WAVE_FORMAT_ALAW, 2), lawData, false},
+        {"mu-law", WAVE_FORMAT_MULAW, acmtest::Law(WAVE_FORMAT_MULAW, 2), lawData, false},
+        {"MP3", WAVE_FORMAT_MPEGLAYER3, acmtest::Mp3(2, 44100, 128), SilentMp3Frames(30), false},
+    };
+#ifndef _WIN32
+    const bool tools = qt::RunCommand("command -v sox && command -v ffmpeg", nullptr) == 0;
+    if (!tools) std::printf("[ note     ] sox or ffmpeg is not installed: the decodes are not compared with theirs\n");
+#endif
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int codec = CodecFor(c.tag), pcmTag = TagIndex(codec, WAVE_FORMAT_PCM);
+        ASSERT_GE(pcmTag, 0) << "the codec that decodes it lists PCM";
+        const std::string src = dir.File("src.wav"), dst = dir.File("dst.wav");
+        ASSERT_TRUE(qt::WriteBytes(src, Wave(c.fmt.bytes, c.data)));
+        std::remove(dst.c_str());
+        EXPECT_EQ(406, Sync(codec, pcmTag, src, dst, &wanted, 0));
+        EXPECT_FALSE(qt::FileExists(dst));
+        EXPECT_EQ(0, Job(codec, pcmTag, src, dst, &wanted, 1));
+        const Bytes fromJob = qt::ReadBytes(dst);
+        ASSERT_EQ(0, Sync(codec, pcmTag, src, dst, &wanted, 1));
+        EXPECT_EQ(fromJob, qt::ReadBytes(dst)) << "the job writes the same";
+        const std::vector<qt::ChunkSeen> out = Chunks(qt::ReadBytes(dst));
+        ASSERT_EQ(3u, out.size());
+        const WORD channels = c.fmt.wfx()->nChannels;
+        const DWORD rate = c.fmt.wfx()->nSamplesPerSec;
+        EXPECT_EQ(qt::FormatBytes(WAVE_FORMAT_PCM, channels, rate, 16, static_cast<WORD>(2 * channels), true, 0),
+                  out[0].data) << "an 18-byte PCM record at the source's rate and channels, 16 bits";
+        ExpectCodecBytes(src, dst, c.what);
+#ifndef _WIN32
+        if (!tools || c.tag == WAVE_FORMAT_MPEGLAYER3) continue;  // MP3 decoders differ in the encoder delay
+        const std::string raw = dir.File("ref.raw");
+        ASSERT_EQ(0, qt::RunCommand(c.sox ? "sox '" + src + "' -t raw -e signed-integer -b 16 -L '" + raw + "'"
+                                          : "ffmpeg -nostdin -loglevel error -y -i '" + src + "' -f s16le '" + raw + "'",
+                                    nullptr));
+        EXPECT_TRUE(qt::ReadBytes(raw) == out[2].data) << (c.sox ? "sox" : "ffmpeg") << " decodes the source alike";
+#endif
+    }
+}
+
 TEST(ConvertResults, AFullDiskLeavesNoDestination) {
     qt::ScratchDir dir;
     qt::TinyDisk disk(dir.File("disk"), "64k");

@@ -168,4 +168,47 @@ TEST(HostOutputs, OutputsNamingTheInputLeaveItWhole) {
 #endif
 }
 
+// `quillon convert` explains a stream that cannot be opened for a non-PCM tag (the chooser's
+// start format stands) and says nothing of the kind for a PCM tag; the override then converts
+// an A-law file to the PCM the drivers suggest.
+TEST(HostConvert, TheChooserHintOnlyForNonPcmTags) {
+    const int g711 = GetCodecIndexFromLinkList(WAVE_FORMAT_ALAW);
+    ASSERT_GE(g711, 0);
+    tACMDRIVERINFO info;
+    ASSERT_EQ(0, GetCodecDescription(&info, static_cast<unsigned short>(g711)));
+    int pcmTag = -1, alawTag = -1;
+    for (unsigned i = 0; i < info.currentFormatTag; ++i) {
+        tACMCODECFORMATTAGINFO t;
+        GetCodecFormatTagDescription(&t, static_cast<unsigned short>(g711), static_cast<unsigned short>(i));
+        if (t.formatTag == WAVE_FORMAT_PCM) pcmTag = static_cast<int>(i);
+        if (t.formatTag == WAVE_FORMAT_ALAW) alawTag = static_cast<int>(i);
+    }
+    ASSERT_TRUE(pcmTag >= 0 && alawTag >= 0);
+    qt::ScratchDir dir;
+    const std::string law = dir.File("law.wav"), pcm = dir.File("pcm.wav"), out = dir.File("out.wav");
+    qt::Bytes codes;
+    for (int i = 0; i < 4000; ++i) codes.push_back(static_cast<std::uint8_t>(i * 13));
+    ASSERT_TRUE(qt::WriteBytes(law, qt::RiffFile({{"fmt ", qt::FormatBytes(WAVE_FORMAT_ALAW, 2, 8000, 8, 2, true)},
+                                                  {"data", codes}})));
+    ASSERT_TRUE(qt::WriteBytes(pcm, qt::PcmWave(2, 44100, 16, qt::CountingSamples(4000))));
+    const std::string q = "\"", codec = " --codec " + std::to_string(g711) + " --tag ";
+    const std::string to44kMono8 = " --rate 44100 --channels 1 --bits 8";
+    const struct { const char* what; std::string args; int status; bool hint; } rows[] = {
+        {"A-law to a PCM format no stream makes", law + q + " " + q + out + q + codec + std::to_string(pcmTag) + to44kMono8,
+         1, false},
+        {"the same with the override", law + q + " " + q + out + q + codec + std::to_string(pcmTag) + to44kMono8 +
+                                           " --override", 0, false},
+        {"PCM to the A-law tag's start format", pcm + q + " " + q + out + q + codec + std::to_string(alawTag), 1, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::remove(out.c_str());
+        std::string text;
+        EXPECT_EQ(row.status, qt::RunCommand(qt::HostCommand() + " convert " + q + row.args + " 2>&1", &text)) << text;
+        EXPECT_EQ(row.status == 0, qt::FileExists(out));
+        EXPECT_EQ(row.status != 0, text.find("error 406") != std::string::npos) << text;
+        EXPECT_EQ(row.hint, text.find("non-PCM tag") != std::string::npos) << text;
+    }
+}
+
 }  // namespace

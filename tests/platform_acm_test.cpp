@@ -200,6 +200,31 @@ TEST(AcmFormats, SuggestionsOpenStreams) {
     EXPECT_NE(MMSYSERR_NOERROR, query(mp3, pcm, g711.had));
 }
 
+// A compressed source and a buffer that holds only the 18-byte PCM record: a free suggestion is
+// refused (the buffer must hold the largest format of every driver), a suggestion with the PCM
+// tag fixed fits and decodes to 16 bits at the source's rate and channels.
+TEST(AcmFormats, APcmRecordHoldsASuggestionOnlyWithThePcmTagFixed) {
+    const struct { const char* what; Format src; } cases[] = {
+        {"IMA ADPCM", Coded(WAVE_FORMAT_IMA_ADPCM, 2, 22050)}, {"MS ADPCM", MsAdpcm(2, 22050, 1024)},
+        {"A-law", Law(WAVE_FORMAT_ALAW, 2)},                  {"mu-law", Law(WAVE_FORMAT_MULAW, 2)},
+        {"MP3", Mp3(2, 44100, 128)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes record(18, 0x55);
+        auto* dst = reinterpret_cast<WAVEFORMATEX*>(record.data());
+        EXPECT_EQ(MMSYSERR_INVALPARAM, acmFormatSuggest(nullptr, c.src.wfx(), dst, 18, 0));
+        EXPECT_EQ(Bytes(18, 0x55), record) << "nothing written";
+        dst->wFormatTag = WAVE_FORMAT_PCM;
+        ASSERT_EQ(MMSYSERR_NOERROR, acmFormatSuggest(nullptr, c.src.wfx(), dst, 18, ACM_FORMATSUGGESTF_WFORMATTAG));
+        const WAVEFORMATEX* s = c.src.wfx();
+        EXPECT_EQ(std::make_tuple(WORD{WAVE_FORMAT_PCM}, s->nChannels, s->nSamplesPerSec, WORD{16},
+                                  static_cast<WORD>(2 * s->nChannels), s->nSamplesPerSec * 2 * s->nChannels),
+                  std::make_tuple(dst->wFormatTag, dst->nChannels, dst->nSamplesPerSec, dst->wBitsPerSample,
+                                  dst->nBlockAlign, dst->nAvgBytesPerSec));
+    }
+}
+
 TEST(AcmFormats, ChooserLeavesTheStartFormat) {
 #ifdef _WIN32
     GTEST_SKIP() << "the platform's format chooser is a modal window; this build has none to test";

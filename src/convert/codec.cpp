@@ -249,6 +249,21 @@ void SetPcm(WAVEFORMATEX* f, WORD channels, DWORD rate, WORD bits) {
     f->cbSize = 0;
 }
 
+// The format any driver suggests for the source in an 18-byte PCM record. The compression
+// manager measures a free suggestion's buffer against the largest format of every driver (Wine's
+// msacm32 answers MMSYSERR_INVALPARAM for 18 bytes as soon as an ADPCM driver is installed), so
+// a compressed source is asked again with the PCM tag fixed, which is all such a buffer holds. A
+// PCM source suggests itself at the first call.
+bool SuggestPcm(WAVEFORMATEX* src, WAVEFORMATEX* dst) {
+    if (acmFormatSuggest(nullptr, src, dst, sizeof(WAVEFORMATEX), 0) == MMSYSERR_NOERROR) return true;
+    std::memset(dst, 0, sizeof(WAVEFORMATEX));
+    dst->wFormatTag = WAVE_FORMAT_PCM;
+    if (acmFormatSuggest(nullptr, src, dst, sizeof(WAVEFORMATEX), ACM_FORMATSUGGESTF_WFORMATTAG) != MMSYSERR_NOERROR)
+        return false;
+    dst->cbSize = 0;
+    return dst->wFormatTag == WAVE_FORMAT_PCM;
+}
+
 }  // namespace
 
 // ---- Catalogue ------------------------------------------------------------------------------
@@ -428,8 +443,7 @@ WORD Convert(WORD acmCodecIndex, int acmFormatTagIndex, const char* srcFileName,
         MMSYSERR_NOERROR) {
         c.stream = nullptr;
         if (!overrideFormatIfNeeded) return c.Fail(kNoStream);
-        if (choice.pcm && acmFormatSuggest(nullptr, srcFormat, dstFormat, sizeof(WAVEFORMATEX), 0) != MMSYSERR_NOERROR)
-            SetPcm(dstFormat, 2, 22050, 16);
+        if (choice.pcm && !SuggestPcm(srcFormat, dstFormat)) SetPcm(dstFormat, 2, 22050, 16);
         if (acmStreamOpen(&c.stream, nullptr, srcFormat, dstFormat, nullptr, 0, 0, ACM_STREAMOPENF_NONREALTIME) !=
             MMSYSERR_NOERROR) {
             c.stream = nullptr;
