@@ -6,12 +6,6 @@ using namespace acmtest;
 
 namespace {
 
-Format Law(WORD tag) {
-    Format f = Pcm(1, 8000, 8);
-    f.wfx()->wFormatTag = tag;
-    return f;
-}
-
 std::uint32_t Next(std::uint32_t& x) { return x = x * 1664525u + 1013904223u; }
 
 // Blocks of valid-looking IMA ADPCM: random nibbles behind headers with in-range fields.
@@ -27,42 +21,6 @@ Bytes ImaBlocks(WORD channels, WORD blockAlign, int blocks) {
             h[3] = 0;
         }
     return b;
-}
-
-// MS ADPCM with nibbles of small magnitude (-4..4), so that the step size wanders but does not
-// run away as it would on uniform noise (where decoders part ways once it overflows 32 bits).
-Bytes MsAdpcmBlocks(WORD channels, WORD blockAlign, int blocks) {
-    static const std::uint8_t kNibbles[9] = {0, 1, 2, 3, 4, 12, 13, 14, 15};
-    std::uint32_t x = 77;
-    Bytes b(static_cast<std::size_t>(blockAlign) * blocks);
-    for (auto& v : b)
-        v = static_cast<std::uint8_t>(kNibbles[(Next(x) >> 8) % 9] << 4 | kNibbles[(Next(x) >> 8) % 9]);
-    for (int k = 0; k < blocks; ++k) {
-        std::uint8_t* h = &b[static_cast<std::size_t>(k) * blockAlign];
-        for (WORD c = 0; c < channels; ++c) {
-            h[c] = static_cast<std::uint8_t>(Next(x) % 7);
-            const int delta = 16 + static_cast<int>(Next(x) % 600);
-            h[channels + 2 * c] = static_cast<std::uint8_t>(delta & 0xFF);
-            h[channels + 2 * c + 1] = static_cast<std::uint8_t>(delta >> 8);
-            h[3 * channels + 2 * c + 1] &= 0x1F;  // moderate header samples
-            h[5 * channels + 2 * c + 1] &= 0x1F;
-        }
-    }
-    return b;
-}
-
-// An MS ADPCM format with the standard coefficients, built here: Wine's converter decodes only
-// and need not suggest one.
-Format MsAdpcm(WORD channels, DWORD rate, WORD blockAlign) {
-    const int perBlock = 2 + (blockAlign - 7 * channels) * 2 / channels;
-    Bytes b = qt::FormatBytes(WAVE_FORMAT_ADPCM, channels, rate, 4, blockAlign, true, 32);
-    const DWORD avg = rate * blockAlign / perBlock;
-    for (int i = 0; i < 4; ++i) b[8 + i] = static_cast<std::uint8_t>(avg >> (8 * i));
-    qt::Put16(b, static_cast<std::uint16_t>(perBlock));
-    qt::Put16(b, 7);
-    for (int v : {256, 0, 512, -256, 0, 0, 192, 64, 240, 0, 460, -208, 392, -232})
-        qt::Put16(b, static_cast<std::uint16_t>(v));
-    return Format{b};
 }
 
 // 16-bit PCM with steep ramps and noise, from integers only (the same bytes on every platform).
@@ -92,10 +50,23 @@ Bytes EveryValue(bool sixteenBits) {  // every code, or every 16-bit value, once
 // one table compares ours with Wine's.
 struct KnownAnswer { const char* what; Format src, dst; Bytes in; std::uint32_t fingerprint; std::size_t outBytes; };
 
+// Full-scale square waves of a few periods per channel, with a step near every sample value:
+// the encoder's nibbles reach both ends (-8 and 7) and the output clamps.
+Bytes Squares(DWORD frames, WORD channels) {
+    Bytes b;
+    for (DWORD i = 0; i < frames; ++i)
+        for (WORD c = 0; c < channels; ++c) {
+            const DWORD period = 23u + 41u * c + i / 997u;
+            const int level = (i / period) % 2 ? 32767 : -32768;
+            qt::Put16(b, static_cast<std::uint16_t>(i % 5 == 0 ? level / 3 : level));
+        }
+    return b;
+}
+
 std::vector<KnownAnswer> KnownAnswers() {
     const Bytes st16 = {0xE8, 0x03, 0x48, 0xF4, 0x00, 0x80, 0xFF, 0x7F, 0x00, 0x01, 0xFF, 0x00};
     const Format alaw = Law(WAVE_FORMAT_ALAW), mulaw = Law(WAVE_FORMAT_MULAW), g711 = Pcm(1, 8000, 16);
-    return {
+    std::vector<KnownAnswer> answers = {
         {"IMA ADPCM mono, 4 blocks of 256", Coded(WAVE_FORMAT_IMA_ADPCM, 1, 11025), Pcm(1, 11025, 16),
          ImaBlocks(1, 256, 4), 0xfd55ae93u, 4 * 505 * 2},
         {"IMA ADPCM stereo, 3 blocks of 1024", Coded(WAVE_FORMAT_IMA_ADPCM, 2, 22050), Pcm(2, 22050, 16),
@@ -124,6 +95,17 @@ std::vector<KnownAnswer> KnownAnswers() {
         {"PCM 16 to 8 kHz: every other frame from the second", Pcm(1, 16000, 8), Pcm(1, 8000, 8),
          {10, 20, 30, 40, 50, 60}, Fnv1a({20, 40, 60}), 3},
     };
+    // Our MS ADPCM encoder (Wine's converter only decodes): the bytes it has always written, so
+    // that a faster encoder is the same encoder. CodecReference has ffmpeg decode its output.
+    if (kMsAdpcmEncoderPresent) {
+        answers.push_back({"MS ADPCM encode, mono", Pcm(1, 11025, 16), MsAdpcm(1, 11025, 256),
+                           RampsAndNoise(4 * 500, 1), 0xaf9b8696u, 4 * 256});
+        answers.push_back({"MS ADPCM encode, stereo", Pcm(2, 22050, 16), MsAdpcm(2, 22050, 1024),
+                           RampsAndNoise(3 * 1012, 2), 0xc2f60010u, 3 * 1024});
+        answers.push_back({"MS ADPCM encode, full-scale squares", Pcm(2, 22050, 16), MsAdpcm(2, 22050, 1024),
+                           Squares(5 * 1012, 2), 0x79c210b6u, 5 * 1024});
+    }
+    return answers;
 }
 
 }  // namespace

@@ -58,13 +58,24 @@ struct Predictor {
 
     int Step(int nibble) { return Apply(nibble, Prediction()); }
 
+    // The nibble nearest to target: the error divided by delta, rounded half away from zero
+    // and limited to -8..7. The quotient of |error| + delta / 2 by delta is found four bits at
+    // a time by comparing and subtracting (8, 4, 2, 1 times delta; 8 * delta stays far below
+    // INT_MAX), which gives the integer division's result without a division per sample.
     int Encode(int target) {
         const int prediction = Prediction();
         const int err = target - prediction;
-        int n = (err + (err >= 0 ? delta / 2 : -(delta / 2))) / delta;
-        if (n < -8) n = -8;
-        if (n > 7) n = 7;
-        const int nibble = n & 0x0F;
+        const bool negative = err < 0;
+        int rest = (negative ? -err : err) + delta / 2;
+        int q = 0;
+        for (int bit = 8; bit != 0; bit >>= 1) {
+            const int step = bit * delta;
+            const bool fits = rest >= step;
+            q += fits ? bit : 0;
+            rest -= fits ? step : 0;
+        }
+        q = std::min(q, negative ? 8 : 7);
+        const int nibble = (negative ? -q : q) & 0x0F;
         Apply(nibble, prediction);
         return nibble;
     }
