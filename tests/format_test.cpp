@@ -144,6 +144,51 @@ TEST_F(FormatChange, EveryAllowedCombinationMatchesTheReference) {
     ExpectNoWorkFileLeft();
 }
 
+// Seeded random sizes for every combination of rate ratio, channels and widths: sizes on both
+// sides of the 8192-byte blocks and trailing bytes that make no whole frame, the result always
+// the reference's, whose steps are the passes taken one after the other. Every fifth case runs
+// as a job.
+TEST_F(FormatChange, RandomSizesOfEveryCombinationMatchTheReference) {
+    const std::uint32_t seed = 20261206;
+    std::mt19937 gen(seed);
+    const int layouts[][2] = {{1, 8}, {1, 16}, {2, 8}, {2, 16}};  // channels, bits
+    // The same rate, up by 2, 3 and 4, down by 2, 4, 5, 8 and 11.
+    const std::uint32_t rates[][2] = {{8000, 8000}, {8000, 16000}, {8000, 24000}, {8000, 32000}, {8000, 4000},
+                                      {8000, 2000}, {8000, 1600},  {8000, 1000},  {7997, 727}};
+    int n = 0;
+    for (const auto& from : layouts)
+        for (const auto& to : layouts)
+            for (const auto& rate : rates) {
+                const std::uint32_t fromRate = rate[0], toRate = rate[1];
+                if (fromRate == toRate && from[0] == to[0] && from[1] == to[1]) continue;  // nothing to do
+                std::size_t size = std::uniform_int_distribution<std::size_t>(1, 5 * 8192 + 7)(gen);
+                if (n % 3 == 0) size = 8192 * std::uniform_int_distribution<std::size_t>(1, 4)(gen) +
+                                       std::uniform_int_distribution<int>(-3, 3)(gen);
+                SCOPED_TRACE(testing::Message() << "seed " << seed << ": " << from[0] << "ch/" << from[1] << "bit/"
+                                                << fromRate << " -> " << to[0] << "ch/" << to[1] << "bit/" << toRate
+                                                << ", " << size << " bytes");
+                const Bytes raw = SourceBytes(size, from[1], static_cast<std::uint32_t>(gen()));
+                const Audio src = Decode(raw, from[0], fromRate, from[1]);
+                const std::string in = Write("in.wav", qt::PcmWave(static_cast<std::uint16_t>(from[0]), fromRate,
+                                                                  static_cast<std::uint16_t>(from[1]), raw));
+                const std::string out = dir_.File("out.wav");
+                DeleteFileA(out.c_str());
+                if (++n % 5 == 0) {
+                    QUILLON_EDIT_HANDLE h = nullptr;
+                    ASSERT_EQ(0, AudioChangeFormat(in.c_str(), out.c_str(), toRate, static_cast<WORD>(to[1]),
+                                                   static_cast<WORD>(to[0]), &h, 0));
+                    while (!AudioEditProcessIsOver(h)) Sleep(1);
+                    EXPECT_EQ(0, AudioEditGetReasonForProcessExit(h));
+                    AudioEditCloseHandle(&h);
+                } else {
+                    ASSERT_EQ(0, Change(in, out, toRate, to[1], to[0]));
+                }
+                ASSERT_TRUE(qt::ReadBytes(out) == RefSteps(src, toRate, to[0], to[1]).back()) << "not the reference";
+            }
+    EXPECT_GT(n, 130);
+    ExpectNoWorkFileLeft();
+}
+
 // Inputs of other shapes: the result holds only "fmt " (18 bytes) and "data", whole frames of
 // what the file really holds; the output may be the input itself.
 TEST_F(FormatChange, InputShapes) {
