@@ -116,7 +116,12 @@ QUILLON_API(int) CanSetPositionAndSampleRate(const char* fileName);
  * AudioFlushCutCopyPasteBuffer and SetTempPath waits for the one before it to end: a
  * synchronous call blocks meanwhile; a job reports progress 0 while it waits, and a cancel then
  * ends it at once with 311, having changed nothing. Undo and redo act on the last edit that
- * ran. AudioChangeFormat and AudioConvert use files of their own and run beside edits. */
+ * ran. AudioChangeFormat and AudioConvert use files of their own and run beside edits.
+ *
+ * Unloading the library while jobs run is safe: on Linux the unload cancels every job and waits
+ * for it; on Windows FreeLibrary returns at once and the library stays loaded until its last
+ * job has ended. Calls that other threads of the host are making when it unloads the library
+ * are asked to stop and waited for a while; a host should not unload it under them. */
 #if defined(_WIN32)
 typedef unsigned long QUILLON_JOB_SIZE_FIELD; /* the platform's DWORD */
 #else

@@ -24,6 +24,7 @@
 #include "frame/replace.h"
 #include "frame/replace_detail.h"
 #include "frame/riffio.h"
+#include "frame/unload.h"
 #include "quillon.h"
 
 #include <algorithm>
@@ -508,6 +509,7 @@ WORD Convert(WORD acmCodecIndex, int acmFormatTagIndex, const char* srcFileName,
     DWORD sizeOfDataRead = 0;         // source bytes read from the data chunk
     bool oneMorePass = true;
     while (sizeOfDataConverted < totalSize || oneMorePass) {
+        if (LibraryUnloading()) return c.Fail(0);  // the library is being unloaded: as a cancel
         if (job != nullptr) {
             if (job->cancelPressed) return c.Fail(0);
             const std::uint64_t percent =
@@ -589,6 +591,7 @@ QUILLON_API(unsigned short) AudioConvert(unsigned short acmCodecIndex, int acmFo
                                          const char* destFileName, const WAVEFORMATEX* pDestWaveFormatDesired,
                                          int overrideFormatIfNeeded, QUILLON_CONVERT_HANDLE* pConvertWorkThreadHandle,
                                          int isSyncOperation) {
+    CallInFlight call;
     if (srcFileName == nullptr || srcFileName[0] == '\0') return kSourceFailed;
     if (destFileName == nullptr || destFileName[0] == '\0') return kDestinationFailed;
     if (isSyncOperation != 0)

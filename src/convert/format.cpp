@@ -22,6 +22,7 @@
 #include "frame/replace.h"
 #include "frame/riffio.h"
 #include "frame/state.h"
+#include "frame/unload.h"
 #include "quillon.h"
 
 #include <algorithm>
@@ -214,9 +215,11 @@ protected:
 WORD RunPass(const char* outName, const Pass& pass, const WAVEFORMATEX& outFormat, riffio::File& in, DWORD totalBytes,
              WORD inAlign, tEDITWORKTHREADINFO* job, int factor, int base) {
     // Progress and cancel at this pass's point of the block, when there is a job record.
+    // An unload of the library stops a synchronous change at the same points.
     auto cancelledAt = [&](CancelPoint point, DWORD processed) {
-        return job != nullptr && pass.cancelPoint == point &&
-               ReportAndTestCancel(job, factor, base, processed, totalBytes);
+        if (pass.cancelPoint != point) return false;
+        if (job != nullptr && ReportAndTestCancel(job, factor, base, processed, totalBytes)) return true;
+        return LibraryUnloading();
     };
     GlobalBlock inBlock(kBlockBytes);
     GlobalBlock outBlock(kOutBlockBytes);
@@ -566,6 +569,7 @@ QUILLON_API(unsigned short) AudioChangeFormat(const char* inputFileName, const c
                                               unsigned int sampleRate, unsigned short bitsPerSample,
                                               unsigned short numChannels, QUILLON_EDIT_HANDLE* pEditWorkThreadHandle,
                                               int isSyncOperation) {
+    CallInFlight call;
     char workingName[kNameSize];
     if (const WORD r = CheckEditSource(inputFileName, workingName)) return r;
     if (isSyncOperation)

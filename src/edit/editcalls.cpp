@@ -162,6 +162,7 @@ void Fill(tEDITWORKTHREADINFO& r, const char* working, const EditArgs& a, EditOp
 }
 
 WORD LaunchEdit(EditOp op, const char* fileName, const EditArgs& args, QUILLON_EDIT_HANDLE* handle, int isSyncOperation) {
+    CallInFlight call;
     char working[kNameSize];
     if (const WORD r = CheckEditSource(fileName, working)) return r;
     const bool libraryClip = args.clip == nullptr;

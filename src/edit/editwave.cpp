@@ -29,6 +29,7 @@
 #include "frame/replace.h"
 #include "frame/riffio.h"
 #include "frame/state.h"
+#include "frame/unload.h"
 #include "quillon.h"
 
 #include <algorithm>
@@ -49,7 +50,10 @@ using Block = std::unique_ptr<BYTE, FreeDeleter>;
 
 Block NewBlock() { return Block(static_cast<BYTE*>(std::calloc(1, kEditBlockSize))); }
 
-bool Cancelled(const tEDITWORKTHREADINFO* job) { return job != nullptr && job->cancelPressed.load() != 0; }
+// The host's cancel of a job, or (a synchronous run included) the library being unloaded.
+bool Cancelled(const tEDITWORKTHREADINFO* job) {
+    return LibraryUnloading() || (job != nullptr && job->cancelPressed.load() != 0);
+}
 
 void SetProgress(tEDITWORKTHREADINFO* job, U64 value) {
     if (job != nullptr) job->progressCounter = static_cast<DWORD>(value > 100 ? 100 : value);

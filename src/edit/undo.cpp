@@ -53,6 +53,7 @@ int StreamedCopy(const char* target, const char* source, tEDITWORKTHREADINFO* jo
         } else {
             std::uint64_t copied = 0;
             for (;;) {
+                if (LibraryUnloading()) break;
                 if (job != nullptr) {
                     if (job->cancelPressed.load() != 0) break;
                     const std::uint64_t p = copied * 25 / (dataSize == 0 ? 1 : dataSize);
@@ -107,10 +108,13 @@ void DiscardEditFile(const char* name) {
 
 namespace {
 
-// Progress of the undo copy: the first quarter of the edit's progress; a cancel stops it.
+// Progress of the undo copy: the first quarter of the edit's progress (when there is a job);
+// a cancel, or an unload of the library, stops it.
 DWORD CALLBACK UndoCopyProgress(LARGE_INTEGER total, LARGE_INTEGER done, LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD,
                                 HANDLE, HANDLE, LPVOID data) {
     auto* job = static_cast<tEDITWORKTHREADINFO*>(data);
+    if (LibraryUnloading()) return PROGRESS_CANCEL;
+    if (job == nullptr) return PROGRESS_CONTINUE;
     if (job->cancelPressed.load() != 0) return PROGRESS_CANCEL;
     if (total.QuadPart > 0) job->progressCounter = static_cast<DWORD>(done.QuadPart * 25 / total.QuadPart);
     return PROGRESS_CONTINUE;
@@ -119,6 +123,7 @@ DWORD CALLBACK UndoCopyProgress(LARGE_INTEGER total, LARGE_INTEGER done, LARGE_I
 }  // namespace
 
 int MakeUndoRedoFile(const char* undoFilename, const char* fileToCutFrom, tEDITWORKTHREADINFO* pEditWorkThreadInfo) {
+    if (LibraryUnloading()) return 1;
     if (pEditWorkThreadInfo != nullptr) {
         if (pEditWorkThreadInfo->cancelPressed.load() != 0) return 1;
         pEditWorkThreadInfo->progressCounter = 0;
@@ -127,8 +132,7 @@ int MakeUndoRedoFile(const char* undoFilename, const char* fileToCutFrom, tEDITW
     // between pieces whether to go on, so that a cancel is heard during a long copy; the edit
     // then sees the request and ends as cancelled.
     SetFileAttributesA(undoFilename, FILE_ATTRIBUTE_NORMAL);
-    if (CopyFileExA(fileToCutFrom, undoFilename, pEditWorkThreadInfo ? UndoCopyProgress : nullptr,
-                    pEditWorkThreadInfo, nullptr, 0)) {
+    if (CopyFileExA(fileToCutFrom, undoFilename, UndoCopyProgress, pEditWorkThreadInfo, nullptr, 0)) {
         SetFileAttributesA(undoFilename, FILE_ATTRIBUTE_NORMAL);  // the copy must stay writable
         if (pEditWorkThreadInfo != nullptr) pEditWorkThreadInfo->progressCounter = 25;
         return 1;
@@ -166,6 +170,7 @@ DWORD TempFileSize(const char* name) {
 QUILLON_API(int) AudioEditCanPaste(void) { return TempFileSize(gCLIPFILE) > 0 ? 1 : 0; }
 
 QUILLON_API(unsigned short) AudioFlushCutCopyPasteBuffer(void) {
+    CallInFlight call;
     EditLockGuard lock;
     if (!lock.held()) return 0;  // the library is being unloaded and deletes the set itself
     for (const char* name : {gCLIPFILE, gUNDOFILE, gREDOFILE, gEDITFILE, gTEMPCOMPRESS})
@@ -182,6 +187,7 @@ QUILLON_API(int) AudioEditCanRedo(void) { return gEnableUndoRedo && TempFileSize
 
 QUILLON_API(unsigned short) AudioEditUndo(void) {
     if (!gEnableUndoRedo) return QUILLON_ERR_UNDO_DISABLED;
+    CallInFlight call;
     EditLockGuard lock;
     if (!lock.held()) return QUILLON_ERR_NOTHING_TO_UNDO;
     if (gEditCurrentFile[0] == '\0' || gEditOperatedFile[0] == '\0') return QUILLON_ERR_NOTHING_TO_UNDO;
@@ -200,6 +206,7 @@ QUILLON_API(unsigned short) AudioEditUndo(void) {
 
 QUILLON_API(unsigned short) AudioEditRedo(void) {
     if (!gEnableUndoRedo) return QUILLON_ERR_UNDO_DISABLED;
+    CallInFlight call;
     EditLockGuard lock;
     if (!lock.held()) return QUILLON_ERR_NOTHING_TO_UNDO;
     if (gEditCurrentFile[0] == '\0' || gEditOperatedFile[0] == '\0') return QUILLON_ERR_NOTHING_TO_UNDO;

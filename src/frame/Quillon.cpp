@@ -5,8 +5,14 @@
 #include "convert/codec.h"
 #include "frame/editlock.h"
 #include "play/playwave.h"
+#include "frame/jobregistry.h"
+#include "frame/unload.h"
 
 #include "quillon.h"
+
+#ifndef _WIN32
+#include "platform/posix/threads_internal.h"
+#endif
 
 #include <cstring>
 #include <initializer_list>
@@ -88,12 +94,24 @@ void LibraryLoad() {
     GetNumberOfCodec();
 }
 
+// How long an unload waits for long calls that host threads are making (they stop at their
+// next cancel test, within one block, unless a platform call holds them).
+constexpr DWORD kCallsInFlightWait = 10000;
+
 void LibraryUnload(bool processIsEnding) {
-    // At process exit the player thread is gone and the system closes the device; otherwise the
-    // playback is stopped and its device closed before the code goes away.
-    if (!processIsEnding) StopPlayWave();
+    // No thread may run the library's code once it is unmapped. Jobs are cancelled and (Linux)
+    // joined; on Windows the last worker is what brings us here (see jobs.cpp). The playback is
+    // stopped and its device closed. At process exit on Windows the system has already ended
+    // every other thread and closes the device.
+    SetLibraryUnloading(true);
+    if (!processIsEnding) {
+        StopPlayWave();
+        EndJobsForUnload();
+        WaitForCallsInFlight(kCallsInFlightWait);
+    }
     DeleteTempFiles();
     FreeCodecCatalogue();
+    if (!processIsEnding) FreeJobsForUnload();
     if (playerThreadHandle == nullptr) return;
 #ifdef _WIN32
     // FreeLibrary unmaps the code of the player thread. The thread is idle at this point (the
@@ -108,7 +126,7 @@ void LibraryUnload(bool processIsEnding) {
     // dlclose unmaps the code the player thread runs: end its loop and wait for it first.
     (void)processIsEnding;
     PostThreadMessageA(playerThreadID, WM_QUIT, 0, 0);
-    WaitForSingleObject(playerThreadHandle, INFINITE);
+    quillon_posix::JoinThread(playerThreadHandle);  // until it has left the library's code
 #endif
     CloseHandle(playerThreadHandle);
     playerThreadHandle = nullptr;
@@ -120,6 +138,7 @@ QUILLON_API(int) SetTempPath(const char* newTempPath) {
     // A path that leaves no room for a temporary name ("\VMX1234.TMP") cannot be used.
     if (std::strlen(newTempPath) + 14 >= static_cast<std::size_t>(kNameSize)) return QUILLON_ERR_BAD_TEMP_PATH;
     // The set is replaced between edits, never under one.
+    CallInFlight call;
     EditLockGuard lock;
     if (!lock.held()) return QUILLON_ERR_BAD_TEMP_PATH;
     WriteTempName(gTempPath, newTempPath);

@@ -1,26 +1,23 @@
 // The edit lock: a queue of places, granted head first. See editlock.h for who holds it.
 //
-// Threads: gQueueLock guards the list and gHeld and is held only for a few instructions;
-// waiters sleep on gTurn, which a release and a departure wake. A waiting job also wakes every
-// few milliseconds to look at its cancel field, which the host sets without telling the lock.
+// Threads: gQueueLock guards the list and gHeld and is held only for a few instructions. A
+// waiter looks every two milliseconds whether its turn has come, whether its job's cancel was
+// pressed (the host sets it without telling the lock) and whether the library is unloading.
 #include "frame/editlock.h"
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
 
 namespace {
 
 std::mutex gQueueLock;
-std::condition_variable gTurn;
 EditQueuePlace* gHead = nullptr;
 EditQueuePlace* gTail = nullptr;
 bool gHeld = false;
-std::atomic<bool> gUnloading{false};
 
-constexpr auto kCancelLook = std::chrono::milliseconds(5);
+constexpr auto kLookAgain = std::chrono::milliseconds(2);
 
 // Call with gQueueLock held.
 void Append(EditQueuePlace* place) {
@@ -54,26 +51,26 @@ void Drop(EditQueuePlace* place) {
 }
 
 bool StopWaiting(const tEDITWORKTHREADINFO* job) {
-    return gUnloading.load() || (job != nullptr && job->cancelPressed.load() != 0);
+    return LibraryUnloading() || (job != nullptr && job->cancelPressed.load() != 0);
 }
 
 // Waits for the turn of `place`; takes the lock (true) or leaves the queue (false).
 bool WaitForTurn(EditQueuePlace* place, const tEDITWORKTHREADINFO* job) {
-    {
-        std::unique_lock<std::mutex> guard(gQueueLock);
-        for (;;) {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(gQueueLock);
             if (!gHeld && gHead == place) {
                 Drop(place);
                 gHeld = true;
                 return true;
             }
-            if (StopWaiting(job)) break;
-            gTurn.wait_for(guard, kCancelLook);
+            if (StopWaiting(job)) {
+                Drop(place);
+                return false;
+            }
         }
-        Drop(place);
+        std::this_thread::sleep_for(kLookAgain);
     }
-    gTurn.notify_all();  // the place behind may now be the head
-    return false;
 }
 
 }  // namespace
@@ -99,19 +96,13 @@ bool TakeEditLock(const void* owner, const tEDITWORKTHREADINFO* job) {
 }
 
 void LeaveEditQueue(const void* owner) {
-    {
-        std::lock_guard<std::mutex> guard(gQueueLock);
-        if (EditQueuePlace* place = Find(owner)) Drop(place);
-    }
-    gTurn.notify_all();
+    std::lock_guard<std::mutex> guard(gQueueLock);
+    if (EditQueuePlace* place = Find(owner)) Drop(place);
 }
 
 void ReleaseEditLock() {
-    {
-        std::lock_guard<std::mutex> guard(gQueueLock);
-        gHeld = false;
-    }
-    gTurn.notify_all();
+    std::lock_guard<std::mutex> guard(gQueueLock);
+    gHeld = false;
 }
 
 EditLockGuard::EditLockGuard() {
@@ -126,11 +117,4 @@ EditLockGuard::EditLockGuard() {
 
 EditLockGuard::~EditLockGuard() {
     if (held_) ReleaseEditLock();
-}
-
-bool LibraryUnloading() { return gUnloading.load(); }
-
-void SetLibraryUnloading(bool unloading) {
-    gUnloading = unloading;
-    gTurn.notify_all();
 }

@@ -12,11 +12,14 @@
 // unloaded.
 //
 // Threads: a short internal mutex guards the queue and the "held" mark and is never held while
-// anything else is locked or waited for. The edit lock itself is a mark, not a mutex held for
+// anything else is locked or waited for; waiters look again every two milliseconds (no condition
+// variable: the lock's state must stay usable while the process exits, when an unload may still
+// run after the C++ objects of the library were destroyed). The edit lock itself is a mark, not a mutex held for
 // the run, so the registry lock may be taken while holding it (never the other way round).
 #pragma once
 
 #include "frame/jobs.h"
+#include "frame/unload.h"
 
 // Puts `owner` (a job record) at the end of the queue. False when there is no memory for the
 // place; nothing is queued then.
@@ -51,8 +54,3 @@ private:
     EditQueuePlace place_{};
     bool held_ = false;
 };
-
-// Set while the library is being unloaded: every wait for the edit lock ends, and the long
-// routines treat it as a cancel.
-bool LibraryUnloading();
-void SetLibraryUnloading(bool unloading);

@@ -17,10 +17,16 @@
 tEDITWORKTHREADINFO* NewEditJob();
 tCONVERTWORKTHREADINFO* NewConvertJob();
 
-// Starts `procedure(record)` on a worker thread (the thread handle is released at once) and
-// stores the thread's identifier through threadID. False when no thread could be started; the
-// caller then ends the job itself with Finish...Job.
+// Starts `procedure(record)` on a worker thread and stores the thread's identifier through
+// threadID. False when no thread could be started (or the library is being unloaded); the
+// caller then ends the job itself with Finish...Job. The worker keeps the library's code mapped
+// until it has ended (see jobs.cpp).
 bool StartJobThread(unsigned(__stdcall* procedure)(void*), void* record, DWORD* threadID);
+
+// The unload: asks every running job to stop and (Linux) waits until every worker thread has
+// ended; then frees the records the host never closed, and the registry.
+void EndJobsForUnload();
+void FreeJobsForUnload();
 
 // The worker's last step: stores the result, for a finished edit that changed a file names it
 // in gEditOperatedFile (operatedFile null: no bookkeeping; skipped when the host has already

@@ -5,17 +5,31 @@
 // the routine and ends with Finish...Job. The registry lock guards the list of records and the
 // "over"/"closed" marks; the record's shared fields are atomics and are read without it, but
 // only after the record was found in the list under the lock.
+//
+// Unload: a worker runs the library's code, so the library must stay mapped until it has ended.
+// On Linux the registry keeps every worker's thread handle, and the unload cancels every job and
+// joins every worker (EndJobsForUnload). On Windows DllMain cannot wait for a thread (its exit
+// needs the loader lock DllMain holds), so each worker holds a reference to the library, taken
+// before it starts, and ends with FreeLibraryAndExitThread: the library is unmapped, and its
+// unload sequence runs, only after the last worker has ended.
 #include "frame/jobregistry.h"
 
 #include "frame/fileinfo.h"
 #include "frame/state.h"
+#include "frame/unload.h"
 #include "quillon.h"
 
+#ifndef _WIN32
+#include "platform/posix/threads_internal.h"
+#endif
+
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -30,12 +44,22 @@ struct JobEntry {
 struct Registry {
     std::mutex lock;
     std::unordered_map<const void*, JobEntry> jobs;
+    std::vector<HANDLE> workers;  // Linux: worker threads not joined yet
 };
 
-// Never destroyed: a worker may still finish while the process exits.
+// Made at first use and freed by the unload once every worker has ended; never a static object
+// with a destructor, which the process's exit may run while a worker still finishes.
+std::atomic<Registry*> gRegistry{nullptr};
+
 Registry& Jobs() {
-    static Registry* registry = new Registry;
-    return *registry;
+    Registry* r = gRegistry.load();
+    if (r != nullptr) return *r;
+    Registry* fresh = new Registry;
+    if (!gRegistry.compare_exchange_strong(r, fresh)) {
+        delete fresh;
+        return *r;
+    }
+    return *fresh;
 }
 
 void FreeEditRecord(tEDITWORKTHREADINFO* record) {
@@ -44,6 +68,42 @@ void FreeEditRecord(tEDITWORKTHREADINFO* record) {
 }
 
 void FreeConvertRecord(tCONVERTWORKTHREADINFO* record) { std::free(record); }
+
+// What a worker thread starts with: the procedure, its record and (Windows) the reference to the
+// library that keeps its code mapped until the worker has ended.
+struct WorkerStart {
+    unsigned(__stdcall* procedure)(void*);
+    void* record;
+    HMODULE library;
+};
+
+unsigned __stdcall WorkerMain(void* argument) {
+    const WorkerStart start = *static_cast<WorkerStart*>(argument);
+    std::free(argument);
+    start.procedure(start.record);
+#ifdef _WIN32
+    // The last instruction of the library this thread runs: from here the system frees the
+    // reference and ends the thread, unloading the library if this was the last reference.
+    if (start.library != nullptr) FreeLibraryAndExitThread(start.library, 0);
+#endif
+    return 0;
+}
+
+#ifdef _WIN32
+// A reference to the library that holds this code, for a worker; null when the code is linked
+// into the program itself (the test program), which is never unloaded. False when the library
+// could not be referenced.
+bool ReferenceOwnLibrary(HMODULE* library) {
+    *library = nullptr;
+    const auto self = reinterpret_cast<LPCSTR>(&ReferenceOwnLibrary);
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            self, &module))
+        return false;
+    if (module == GetModuleHandleA(nullptr)) return true;
+    return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, self, library) != FALSE;
+}
+#endif
 
 template <typename Record>
 Record* NewRecord(JobKind kind) {
@@ -158,14 +218,96 @@ tEDITWORKTHREADINFO* NewEditJob() { return NewRecord<tEDITWORKTHREADINFO>(JobKin
 tCONVERTWORKTHREADINFO* NewConvertJob() { return NewRecord<tCONVERTWORKTHREADINFO>(JobKind::Convert); }
 
 bool StartJobThread(unsigned(__stdcall* procedure)(void*), void* record, DWORD* threadID) {
+    if (LibraryUnloading()) return false;
+    auto* start = static_cast<WorkerStart*>(std::malloc(sizeof(WorkerStart)));
+    if (start == nullptr) return false;
+    start->procedure = procedure;
+    start->record = record;
+    start->library = nullptr;
+#ifdef _WIN32
+    if (!ReferenceOwnLibrary(&start->library)) {
+        std::free(start);
+        return false;
+    }
+    const HMODULE library = start->library;
+#endif
     unsigned id = 0;
-    const std::uintptr_t thread = _beginthreadex(nullptr, 0, procedure, record, 0, &id);
-    if (thread == 0) return false;
+    const std::uintptr_t thread = _beginthreadex(nullptr, 0, WorkerMain, start, 0, &id);
+    if (thread == 0) {
+#ifdef _WIN32
+        if (library != nullptr) FreeLibrary(library);
+#endif
+        std::free(start);
+        return false;
+    }
     // Only the caller may store into the record here: the worker already runs, and the
     // identifier field is not one it writes.
     *threadID = id;
+#ifdef _WIN32
     CloseHandle(reinterpret_cast<HANDLE>(thread));
+#else
+    // Kept for the unload; workers that have ended are joined now, so the list stays short.
+    std::vector<HANDLE> ended;
+    {
+        Registry& r = Jobs();
+        std::lock_guard<std::mutex> guard(r.lock);
+        for (auto it = r.workers.begin(); it != r.workers.end();) {
+            if (WaitForSingleObject(*it, 0) == WAIT_OBJECT_0) {
+                ended.push_back(*it);
+                it = r.workers.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        try {
+            r.workers.push_back(reinterpret_cast<HANDLE>(thread));
+        } catch (...) {
+            ended.push_back(reinterpret_cast<HANDLE>(thread));  // joined here: it cannot be left running
+        }
+    }
+    for (HANDLE h : ended) {
+        quillon_posix::JoinThread(h);
+        CloseHandle(h);
+    }
+#endif
     return true;
+}
+
+void EndJobsForUnload() {
+    Registry* r = gRegistry.load();
+    if (r == nullptr) return;
+    std::vector<HANDLE> workers;
+    {
+        std::lock_guard<std::mutex> guard(r->lock);
+        for (auto& [address, entry] : r->jobs) {
+            if (entry.over) continue;
+            if (entry.kind == JobKind::Edit)
+                static_cast<tEDITWORKTHREADINFO*>(const_cast<void*>(address))->cancelPressed = 1;
+            else
+                static_cast<tCONVERTWORKTHREADINFO*>(const_cast<void*>(address))->cancelPressed = 1;
+        }
+        workers.swap(r->workers);
+    }
+#ifndef _WIN32
+    for (HANDLE h : workers) {
+        quillon_posix::JoinThread(h);
+        CloseHandle(h);
+    }
+#endif
+}
+
+void FreeJobsForUnload() {
+    Registry* r = gRegistry.exchange(nullptr);
+    if (r == nullptr) return;
+    for (auto& [address, entry] : r->jobs) {
+        void* record = const_cast<void*>(address);
+        if (entry.kind == JobKind::Edit)
+            FreeEditRecord(static_cast<tEDITWORKTHREADINFO*>(record));
+        else
+            FreeConvertRecord(static_cast<tCONVERTWORKTHREADINFO*>(record));
+    }
+    for (HANDLE h : r->workers) CloseHandle(h);
+    delete r;
 }
 
 void FinishEditJob(tEDITWORKTHREADINFO* record, WORD result, const char* operatedFile) {

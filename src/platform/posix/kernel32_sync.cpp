@@ -45,12 +45,20 @@ struct MutexObject : KernelObject {
     unsigned count = 0;
 };
 
+// A thread is started joinable; whoever lets go of its object last detaches it unless it was
+// joined (JoinThread), so that its resources are freed either way.
 struct ThreadObject : KernelObject {
     ThreadObject() : KernelObject(ObjectKind::Thread) {}
+    ~ThreadObject() override {
+        if (started && !joined) pthread_detach(native);
+    }
     std::mutex lock;
     std::condition_variable ended;
     bool finished = false;
     unsigned exitCode = 0;
+    pthread_t native{};
+    bool started = false;  // set by the starting thread before it lets go of the object
+    bool joined = false;   // guarded by lock
 };
 
 struct StartBlock {
@@ -235,7 +243,6 @@ std::uintptr_t _beginthreadex(void*, unsigned stack_size, unsigned (*start_addre
 
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     if (stack_size != 0) {
         pthread_attr_setstacksize(&attributes,
                                   stack_size < PTHREAD_STACK_MIN ? PTHREAD_STACK_MIN : stack_size);
@@ -251,5 +258,22 @@ std::uintptr_t _beginthreadex(void*, unsigned stack_size, unsigned (*start_addre
         return 0;
     }
     block.release();  // the new thread owns it now
+    thread->native = native;
+    thread->started = true;
     return reinterpret_cast<std::uintptr_t>(handle);
 }
+
+namespace quillon_posix {
+
+BOOL JoinThread(HANDLE handle) {
+    std::shared_ptr<ThreadObject> thread = LookUp<ThreadObject>(handle, ObjectKind::Thread);
+    if (!thread || !thread->started || pthread_equal(thread->native, pthread_self())) return FALSE;
+    {
+        std::lock_guard<std::mutex> lock(thread->lock);
+        if (thread->joined) return FALSE;
+        thread->joined = true;
+    }
+    return pthread_join(thread->native, nullptr) == 0 ? TRUE : FALSE;
+}
+
+}  // namespace quillon_posix

@@ -14,6 +14,13 @@ DWORD DrawThreadId();
 // kernel32: in a new thread, before anything else: adopts the identifier drawn for it.
 void AdoptThreadId(DWORD id);
 
+// kernel32: waits until the thread behind `thread` (started by _beginthreadex) has exited
+// completely, none of its instructions left to run: more than its handle's signal, which comes
+// while the thread still returns through the library. A library that is about to be unmapped
+// waits this way for its own threads. FALSE when the handle is not such a thread, was joined
+// before, or is the calling thread.
+BOOL JoinThread(HANDLE thread);
+
 // user32: makes an empty queue for the thread `id` (which may not run yet). FALSE when memory
 // runs out.
 bool CreateThreadQueue(DWORD id);
